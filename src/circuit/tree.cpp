@@ -1,0 +1,299 @@
+#include "circuit/tree.hpp"
+
+#include <algorithm>
+#include <array>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "circuit/number_format.hpp"
+#include "circuit/text.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace movarin {
+namespace {
+
+template <class Visit>
+void for_each_element(const SeriesList& series, Visit& visit) {
+  for (const Part& part : series) {
+    if (const auto* element = std::get_if<Part::Element>(&part.node)) {
+      visit(*element);
+    } else {
+      for (const SeriesList& branch : std::get<Part::Circuit>(part.node).branches) {
+        for_each_element(branch, visit);
+      }
+    }
+  }
+}
+
+void assign_values(SeriesList& series, const double*& next) {
+  for (Part& part : series) {
+    if (auto* element = std::get_if<Part::Element>(&part.node)) {
+      const std::size_t count = kind_info(element->element.kind).param_count;
+      std::copy(next, next + count, element->element.values.begin());
+      next += count;
+    } else {
+      for (SeriesList& branch : std::get<Part::Circuit>(part.node).branches) {
+        assign_values(branch, next);
+      }
+    }
+  }
+}
+
+std::size_t edit_distance(std::u32string_view a, std::u32string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t substitution = diagonal + (a[i - 1] == b[j - 1] ? 0 : 1);
+      diagonal = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, substitution});
+    }
+  }
+  return row[b.size()];
+}
+
+std::string parameter_listing_line(const std::string& name, std::size_t width,
+                                   std::string_view unit, Bounds bounds) {
+  return "  " + pad_right(name, width) + "  [" + std::string(unit) + "]  bounds (" +
+         format_compact_number(bounds.lo) + ", " + format_compact_number(bounds.hi) + ")";
+}
+
+Complex parallel_impedance(const Part::Circuit& group, ValueCursor& cursor, double omega) {
+  Complex admittance{0.0, 0.0};
+  for (const SeriesList& branch : group.branches) {
+    admittance = admittance + reciprocal(impedance_from_iter(branch, cursor, omega));
+  }
+  return reciprocal(admittance);
+}
+
+Complex stored_parallel_impedance(const Part::Circuit& group, double omega) {
+  Complex admittance{0.0, 0.0};
+  for (const SeriesList& branch : group.branches) {
+    admittance = admittance + reciprocal(stored_impedance(branch, omega));
+  }
+  return reciprocal(admittance);
+}
+
+}  // namespace
+
+std::size_t nesting_depth(const SeriesList& series) {
+  std::size_t depth = 0;
+  for (const Part& part : series) {
+    if (const auto* group = std::get_if<Part::Circuit>(&part.node)) {
+      for (const SeriesList& branch : group->branches) {
+        depth = std::max(depth, 1 + nesting_depth(branch));
+      }
+    }
+  }
+  return depth;
+}
+
+std::size_t param_count(const SeriesList& series) {
+  std::size_t count = 0;
+  auto visit = [&](const Part::Element& e) { count += kind_info(e.element.kind).param_count; };
+  for_each_element(series, visit);
+  return count;
+}
+
+std::vector<std::string> param_names(const SeriesList& series) {
+  std::vector<std::string> names;
+  std::array<std::size_t, kKindCount> counters{};
+  auto visit = [&](const Part::Element& e) {
+    const KindInfo& info = kind_info(e.element.kind);
+    std::string prefix;
+    if (e.label) {
+      prefix = *e.label;
+    } else {
+      prefix = std::string(info.name) + std::to_string(counters[catalogue_index(e.element.kind)]++);
+    }
+    for (std::size_t k = 0; k < info.param_count; ++k) {
+      names.push_back(prefix + "." + std::string(info.param_names[k]));
+    }
+  };
+  for_each_element(series, visit);
+  return names;
+}
+
+std::vector<double> param_values(const SeriesList& series) {
+  std::vector<double> values;
+  auto visit = [&](const Part::Element& e) {
+    const std::size_t count = kind_info(e.element.kind).param_count;
+    values.insert(values.end(), e.element.values.begin(), e.element.values.begin() + count);
+  };
+  for_each_element(series, visit);
+  return values;
+}
+
+std::vector<std::string_view> param_units(const SeriesList& series) {
+  std::vector<std::string_view> units;
+  auto visit = [&](const Part::Element& e) {
+    const KindInfo& info = kind_info(e.element.kind);
+    units.insert(units.end(), info.units.begin(), info.units.begin() + info.param_count);
+  };
+  for_each_element(series, visit);
+  return units;
+}
+
+std::vector<Bounds> param_bounds(const SeriesList& series) {
+  std::vector<Bounds> bounds;
+  auto visit = [&](const Part::Element& e) {
+    const KindInfo& info = kind_info(e.element.kind);
+    for (std::size_t k = 0; k < info.param_count; ++k) {
+      bounds.push_back(default_bounds(info.param_names[k]));
+    }
+  };
+  for_each_element(series, visit);
+  return bounds;
+}
+
+std::string message(const ValueCountError& error) {
+  return "expected " + std::to_string(error.expected) + " values, got " + std::to_string(error.got);
+}
+
+Result<SeriesList, ValueCountError> with_values(const SeriesList& series,
+                                                std::span<const double> values) {
+  const std::size_t expected = param_count(series);
+  if (values.size() != expected) return fail(ValueCountError{expected, values.size()});
+  SeriesList rebuilt = series;
+  const double* next = values.data();
+  assign_values(rebuilt, next);
+  return rebuilt;
+}
+
+std::optional<std::string> suggest_name(std::string_view key,
+                                        const std::vector<std::string>& names) {
+  if (names.empty()) return std::nullopt;
+  const std::u32string key_chars = decode_utf8(key);
+  const std::size_t half = key_chars.size() / 2;
+  const std::size_t threshold = half < 3 ? 2 : half;
+  std::size_t best_distance = SIZE_MAX;
+  const std::string* best = nullptr;
+  for (const std::string& name : names) {
+    const std::size_t distance = edit_distance(key_chars, decode_utf8(name));
+    if (distance < best_distance) {
+      best_distance = distance;
+      best = &name;
+    }
+  }
+  if (best_distance > threshold) return std::nullopt;
+  return *best;
+}
+
+std::string message(const NamedValuesError& error) {
+  std::vector<std::string> lines;
+  for (const auto& unknown : error.unknown) {
+    std::string line = "unknown parameter " + quote(unknown.key);
+    if (unknown.suggestion) line += " (did you mean " + quote(*unknown.suggestion) + "?)";
+    lines.push_back(std::move(line));
+  }
+  if (!error.missing.empty()) lines.push_back("missing parameter(s): " + quote_list(error.missing));
+  lines.push_back("");
+  lines.push_back("valid parameters for this circuit:");
+  std::size_t width = 0;
+  for (const std::string& name : error.names) width = std::max(width, name.size());
+  for (std::size_t i = 0; i < error.names.size(); ++i) {
+    lines.push_back(parameter_listing_line(error.names[i], width, error.units[i], error.bounds[i]));
+  }
+  std::string text;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) text += '\n';
+    text += lines[i];
+  }
+  return text;
+}
+
+Result<SeriesList, NamedValuesError> with_named_values(
+    const SeriesList& series, const std::vector<std::pair<std::string, double>>& values) {
+  std::unordered_map<std::string, double> by_name;
+  for (const auto& [key, value] : values) by_name.insert_or_assign(key, value);
+
+  std::vector<std::string> names = param_names(series);
+  NamedValuesError error;
+  const std::unordered_set<std::string> known(names.begin(), names.end());
+  std::unordered_set<std::string> reported;
+  for (const auto& [key, value] : values) {
+    if (!known.contains(key) && reported.insert(key).second) {
+      error.unknown.push_back({key, suggest_name(key, names)});
+    }
+  }
+  std::vector<double> flat;
+  for (const std::string& name : names) {
+    const auto found = by_name.find(name);
+    if (found == by_name.end()) {
+      error.missing.push_back(name);
+    } else {
+      flat.push_back(found->second);
+    }
+  }
+  if (error.unknown.empty() && error.missing.empty()) return with_values(series, flat).value();
+  error.names = std::move(names);
+  error.units = param_units(series);
+  error.bounds = param_bounds(series);
+  return fail(std::move(error));
+}
+
+Complex impedance_from_iter(const SeriesList& series, ValueCursor& cursor, double omega) {
+  Complex total{0.0, 0.0};
+  for (const Part& part : series) {
+    if (const auto* element = std::get_if<Part::Element>(&part.node)) {
+      const ElementKind kind = element->element.kind;
+      const std::size_t count = kind_info(kind).param_count;
+      if (static_cast<std::size_t>(cursor.end - cursor.next) < count) {
+        cursor.exhausted = true;
+        return total;
+      }
+      total = total + element_impedance(kind, omega, cursor.next);
+      cursor.next += count;
+    } else {
+      total = total + parallel_impedance(std::get<Part::Circuit>(part.node), cursor, omega);
+      if (cursor.exhausted) return total;
+    }
+  }
+  return total;
+}
+
+std::string message(const NotEnoughValues&) {
+  return "impedance_from_iter: not enough values supplied";
+}
+
+Result<Complex, NotEnoughValues> impedance_with_values(const SeriesList& series,
+                                                       std::span<const double> values,
+                                                       double omega) {
+  ValueCursor cursor{values.data(), values.data() + values.size()};
+  const Complex z = impedance_from_iter(series, cursor, omega);
+  if (cursor.exhausted) return fail(NotEnoughValues{});
+  return z;
+}
+
+Complex stored_impedance(const SeriesList& series, double omega) {
+  Complex total{0.0, 0.0};
+  for (const Part& part : series) {
+    if (const auto* element = std::get_if<Part::Element>(&part.node)) {
+      total =
+          total + element_impedance(element->element.kind, omega, element->element.values.data());
+    } else {
+      total = total + stored_parallel_impedance(std::get<Part::Circuit>(part.node), omega);
+    }
+  }
+  return total;
+}
+
+std::vector<Complex> impedance(const SeriesList& series, std::span<const double> frequencies) {
+  std::vector<Complex> result(frequencies.size());
+  auto evaluate = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      result[i] = stored_impedance(series, frequencies[i] * kTwoPi);
+    }
+  };
+  if (frequencies.size() < kParallelImpedanceThreshold) {
+    evaluate(0, frequencies.size());
+  } else {
+    constexpr std::size_t kGrain = 512;
+    parallel_for(frequencies.size(), kGrain, evaluate);
+  }
+  return result;
+}
+
+}  // namespace movarin
