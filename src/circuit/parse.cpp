@@ -193,11 +193,15 @@ std::string message(const ParseError& error, std::string_view parsed_text) {
   std::string text = message_line(error) + "\n\n";
   if (has_position(error.kind)) {
     text += "  " + std::string(parsed_text) + "\n";
-    text += "  " + std::string(error.position, ' ') + "^\n\n";
+    text.append(2 + error.position, ' ');
+    text += "^\n\n";
   }
   text += kSyntaxBlock;
   text += "\navailable elements (code, parameters, [units]):";
-  for (const std::string_view code : CODES) text += "\n" + element_listing_line(code);
+  for (const std::string_view code : CODES) {
+    text += '\n';
+    text += element_listing_line(code);
+  }
   return text;
 }
 
