@@ -1,0 +1,83 @@
+#include "python/errors.hpp"
+
+#include <new>
+#include <string>
+
+namespace movarin::python {
+namespace {
+
+// The pending exception as one object, with its traceback attached; clears the error indicator.
+Ref take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref(value);
+#endif
+}
+
+}  // namespace
+
+Ref type_name(PyObject* object) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  Ref name(PyObject_GetAttrString(type, "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) return name;
+  // A metaclass without a usable __qualname__: fall back to the C-level name.
+  PyErr_Clear();
+  return Ref(PyUnicode_FromString(Py_TYPE(object)->tp_name));
+}
+
+void raise_from_current_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected internal failure");
+  }
+}
+
+PyObject* raise_value_error(std::string_view message) {
+  Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+  return nullptr;
+}
+
+PyObject* raise_type_error(std::string_view message) {
+  Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(PyExc_TypeError, text.get());
+  return nullptr;
+}
+
+void raise_downcast_error(PyObject* object, const char* target) {
+  Ref name = type_name(object);
+  if (!name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+}
+
+void name_argument_in_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  Ref original = take_raised_exception();
+  Ref text(PyObject_Str(original.get()));
+  if (!text) return;
+  Ref message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message) return;
+  Ref renamed(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!renamed) return;
+  // Keep what caused the original error, as the original would have shown it.
+  if (PyObject* cause = PyException_GetCause(original.get())) {
+    PyException_SetCause(renamed.get(), cause);
+  }
+  PyErr_SetObject(PyExc_TypeError, renamed.get());
+}
+
+}  // namespace movarin::python
