@@ -1,0 +1,198 @@
+#include "fit/fit_driver.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "circuit/text.hpp"
+#include "fit/global_methods.hpp"
+#include "fit/local_fit.hpp"
+
+namespace movarin {
+namespace {
+
+constexpr double kOneThird = 0.3333333333333333;
+constexpr std::array<double, 4> kOpenFactors = {3.0, kOneThird, 8.0, 0.125};
+constexpr std::array<double, 4> kBoxFractions = {0.2, 0.4, 0.6, 0.8};
+
+std::vector<double> scale_open_parameters(std::span<const double> x0,
+                                          std::span<const Bounds> bounds, double factor) {
+  std::vector<double> x(x0.begin(), x0.end());
+  for (std::size_t j = 0; j < std::min(x.size(), bounds.size()); ++j) {
+    if (is_open_bound(bounds[j].hi)) x[j] *= factor;
+  }
+  return x;
+}
+
+std::vector<double> place_bounded_parameters(std::span<const double> x0,
+                                             std::span<const Bounds> bounds, double fraction) {
+  std::vector<double> x(x0.begin(), x0.end());
+  for (std::size_t j = 0; j < std::min(x.size(), bounds.size()); ++j) {
+    if (!is_open_bound(bounds[j].hi))
+      x[j] = bounds[j].lo + fraction * (bounds[j].hi - bounds[j].lo);
+  }
+  return x;
+}
+
+double cost_at(const FitContext& context, std::span<const double> x) {
+  const auto residuals = weighted_residuals(context.problem(), x);
+  return residuals ? residual_cost(residuals.value()) : std::nan("");
+}
+
+bool is_plausible(const LocalRun& run, std::span<const double> x0, std::span<const Bounds> bounds) {
+  if (!run.success || !std::isfinite(run.cost)) return false;
+  for (std::size_t j = 0; j < std::min(run.x.size(), bounds.size()); ++j) {
+    const double x = run.x[j];
+    const Bounds b = bounds[j];
+    if (is_open_bound(b.hi)) {
+      const double ratio = x / std::max(std::fabs(x0[j]), 1e-300);
+      if (!(x > 100.0 * b.lo) || !std::isfinite(ratio) || !(ratio >= 1e-6) || !(ratio < 1e6)) {
+        return false;
+      }
+    } else {
+      const double margin = (b.hi - b.lo) * 1e-6;
+      if (!(std::fabs(x - b.lo) > margin) || !(std::fabs(b.hi - x) > margin)) return false;
+    }
+  }
+  return true;
+}
+
+bool replaces_best(const LocalRun& run, const std::optional<LocalRun>& best) {
+  if (!best) return true;
+  if (run.success != best->success) return run.success;
+  return run.cost < best->cost;
+}
+
+std::vector<bool> pinned_parameters(std::span<const double> x, std::span<const Bounds> bounds) {
+  std::vector<bool> pinned(x.size(), false);
+  for (std::size_t j = 0; j < std::min(x.size(), bounds.size()); ++j) {
+    pinned[j] = !is_open_bound(bounds[j].hi) && (x[j] <= bounds[j].lo || x[j] >= bounds[j].hi);
+  }
+  return pinned;
+}
+
+std::optional<FitError> check_input(std::span<const double> frequencies,
+                                    std::span<const Complex> impedances,
+                                    const SeriesList& circuit) {
+  if (frequencies.size() != impedances.size()) return FitError{FitError::Kind::LengthMismatch, {}};
+  if (frequencies.empty()) return FitError{FitError::Kind::EmptySpectrum, {}};
+  if (param_count(circuit) == 0) return FitError{FitError::Kind::NoParameters, {}};
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string message(const FitError& error) {
+  switch (error.kind) {
+    case FitError::Kind::LengthMismatch:
+      return "frequencies and impedances must have the same length";
+    case FitError::Kind::EmptySpectrum:
+      return "frequencies and impedances must not be empty";
+    case FitError::Kind::NoParameters:
+      return "circuit topology has no parameters to fit";
+    case FitError::Kind::SolverFailure:
+      return "solver error: " + error.text;
+    case FitError::Kind::UnknownMethod: {
+      std::string text = "unknown fit method " + quote(error.text) + ", expected one of ";
+      for (std::size_t i = 0; i < FIT_METHODS.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += quote(FIT_METHODS[i]);
+      }
+      return text;
+    }
+  }
+  return {};
+}
+
+std::vector<ScoredCandidate> candidate_starting_points(std::span<const double> x0,
+                                                       std::span<const Bounds> bounds,
+                                                       const FitContext& context) {
+  std::vector<std::vector<double>> points;
+  points.emplace_back(x0.begin(), x0.end());
+  for (const double factor : kOpenFactors)
+    points.push_back(scale_open_parameters(x0, bounds, factor));
+  for (const double fraction : kBoxFractions) {
+    points.push_back(place_bounded_parameters(x0, bounds, fraction));
+  }
+  std::vector<ScoredCandidate> candidates;
+  for (auto& point : points) {
+    const double score = cost_at(context, point);
+    candidates.push_back({std::move(point), score});
+  }
+  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
+    return total_order_key(a.score) < total_order_key(b.score);
+  });
+  return candidates;
+}
+
+Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
+                                                   const FitContext& spectrum,
+                                                   const LocalFitSettings& settings) {
+  EvaluationCounter counter;
+  const FitContext context{circuit, spectrum.omega, spectrum.measured, spectrum.weights, counter};
+  const std::vector<double> x0 = param_values(circuit);
+  const std::vector<Bounds> bounds = param_bounds(circuit);
+  const std::vector<bool> none_frozen(x0.size(), false);
+
+  std::optional<LocalRun> best;
+  std::uint64_t iterations = 0;
+  for (const ScoredCandidate& candidate : candidate_starting_points(x0, bounds, context)) {
+    auto run = run_local_solver(context, candidate.x, bounds, none_frozen, settings);
+    if (!run) return fail(run.error());
+    iterations += run.value().evaluations;
+    const bool plausible = is_plausible(run.value(), x0, bounds);
+    if (replaces_best(run.value(), best)) best = std::move(run).value();
+    if (plausible) break;
+  }
+
+  for (std::size_t j = 0; j < std::min(best->x.size(), bounds.size()); ++j) {
+    best->x[j] = std::clamp(best->x[j], bounds[j].lo, bounds[j].hi);
+  }
+  const std::vector<bool> pinned = pinned_parameters(best->x, bounds);
+  if (std::find(pinned.begin(), pinned.end(), true) != pinned.end()) {
+    auto rerun = run_local_solver(context, best->x, bounds, pinned, settings);
+    if (!rerun) return fail(rerun.error());
+    iterations += rerun.value().evaluations;
+    if (rerun.value().success && rerun.value().cost < best->cost) best = std::move(rerun).value();
+  }
+  return fit_statistics(best->x, best->success, iterations, context);
+}
+
+Result<FitOutcome, FitError> polish(std::span<const double> global_params,
+                                    std::uint64_t global_iterations, const FitContext& context) {
+  FitOutcome global = fit_statistics(global_params, true, global_iterations, context);
+  const SeriesList start = with_values(context.circuit, global_params).value();
+  auto local = multi_start_local_fit(start, context, LocalFitSettings{});
+  if (!local) return local;
+  context.counter.add(local.value().impedance_evals);
+  FitOutcome& chosen = std::isfinite(local.value().cost) && local.value().cost <= global.cost
+                           ? local.value()
+                           : global;
+  chosen.impedance_evals = context.counter.value();
+  return std::move(chosen);
+}
+
+Result<FitOutcome, FitError> run_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                                     std::span<const Complex> impedances,
+                                     const FitSettings& settings) {
+  const auto method = std::find(FIT_METHODS.begin(), FIT_METHODS.end(), settings.method);
+  if (method == FIT_METHODS.end())
+    return fail(FitError{FitError::Kind::UnknownMethod, settings.method});
+  if (auto error = check_input(frequencies, impedances, circuit)) return fail(std::move(*error));
+
+  const std::vector<double> omega = angular_frequencies(frequencies);
+  const std::vector<double> weights = weights_for(impedances, settings.weight);
+  EvaluationCounter counter;
+  const FitContext context{circuit, omega, impedances, weights, counter};
+
+  if (*method == "levenberg_marquardt") {
+    return multi_start_local_fit(
+        circuit, context,
+        LocalFitSettings{settings.max_iterations, settings.ftol, settings.xtol, 1e-8});
+  }
+  if (*method == "basin_hopping") return basin_hopping_fit(context, settings);
+  auto global = global_search(*method, context, settings);
+  if (!global) return fail(global.error());
+  return polish(global.value().params, global.value().iterations, context);
+}
+
+}  // namespace movarin

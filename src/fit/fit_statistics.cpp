@@ -1,0 +1,168 @@
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "fit/fit_driver.hpp"
+
+namespace movarin {
+namespace {
+
+std::vector<double> clamp_to_bounds(std::span<const double> params,
+                                    std::span<const Bounds> bounds) {
+  std::vector<double> clamped(params.begin(), params.end());
+  const std::size_t bounded = std::min(clamped.size(), bounds.size());
+  for (std::size_t j = 0; j < bounded; ++j) {
+    clamped[j] = std::clamp(clamped[j], bounds[j].lo, bounds[j].hi);
+  }
+  return clamped;
+}
+
+// J^T J of a row-major rows x cols matrix.
+std::vector<double> normal_matrix(const Matrix& jacobian) {
+  const std::size_t m = jacobian.cols;
+  std::vector<double> product(m * m, 0.0);
+  for (std::size_t a = 0; a < m; ++a) {
+    for (std::size_t b = a; b < m; ++b) {
+      double sum = 0.0;
+      for (std::size_t k = 0; k < jacobian.rows; ++k) sum += jacobian.at(k, a) * jacobian.at(k, b);
+      product[a * m + b] = sum;
+      product[b * m + a] = sum;
+    }
+  }
+  return product;
+}
+
+// The matrix without row `skip_row` and column `skip_col`.
+std::vector<double> minor_matrix(std::span<const double> a, std::size_t m, std::size_t skip_row,
+                                 std::size_t skip_col) {
+  std::vector<double> minor;
+  minor.reserve((m - 1) * (m - 1));
+  for (std::size_t r = 0; r < m; ++r) {
+    if (r == skip_row) continue;
+    for (std::size_t c = 0; c < m; ++c) {
+      if (c != skip_col) minor.push_back(a[r * m + c]);
+    }
+  }
+  return minor;
+}
+
+// Laplace expansion along the first row: exact cofactor formulas for the small sizes it serves.
+double cofactor_determinant(std::span<const double> a, std::size_t m) {
+  if (m == 1) return a[0];
+  if (m == 2) return a[0] * a[3] - a[1] * a[2];
+  double determinant = 0.0;
+  for (std::size_t c = 0; c < m; ++c) {
+    const double sign = c % 2 == 0 ? 1.0 : -1.0;
+    determinant += sign * a[c] * cofactor_determinant(minor_matrix(a, m, 0, c), m - 1);
+  }
+  return determinant;
+}
+
+std::optional<std::vector<double>> cofactor_inverse(std::span<const double> a, std::size_t m) {
+  const double determinant = cofactor_determinant(a, m);
+  if (determinant == 0.0) return std::nullopt;
+  std::vector<double> inverse(m * m);
+  if (m == 1) {
+    inverse[0] = 1.0 / determinant;
+    return inverse;
+  }
+  for (std::size_t r = 0; r < m; ++r) {
+    for (std::size_t c = 0; c < m; ++c) {
+      const double sign = (r + c) % 2 == 0 ? 1.0 : -1.0;
+      // The adjugate is the transposed cofactor matrix.
+      inverse[c * m + r] =
+          sign * cofactor_determinant(minor_matrix(a, m, r, c), m - 1) / determinant;
+    }
+  }
+  return inverse;
+}
+
+std::optional<std::vector<double>> lu_inverse(std::span<const double> a, std::size_t m) {
+  std::vector<double> lu(a.begin(), a.end());
+  std::vector<std::size_t> row_of(m);
+  for (std::size_t i = 0; i < m; ++i) row_of[i] = i;
+  for (std::size_t k = 0; k < m; ++k) {
+    std::size_t pivot = k;
+    for (std::size_t i = k + 1; i < m; ++i) {
+      if (std::fabs(lu[i * m + k]) > std::fabs(lu[pivot * m + k])) pivot = i;
+    }
+    if (lu[pivot * m + k] == 0.0) return std::nullopt;
+    if (pivot != k) {
+      for (std::size_t c = 0; c < m; ++c) std::swap(lu[k * m + c], lu[pivot * m + c]);
+      std::swap(row_of[k], row_of[pivot]);
+    }
+    for (std::size_t i = k + 1; i < m; ++i) {
+      const double factor = lu[i * m + k] / lu[k * m + k];
+      lu[i * m + k] = factor;
+      for (std::size_t c = k + 1; c < m; ++c) lu[i * m + c] -= factor * lu[k * m + c];
+    }
+  }
+  std::vector<double> inverse(m * m);
+  std::vector<double> column(m);
+  for (std::size_t j = 0; j < m; ++j) {
+    // Solve L U x = P e_j by forward then back substitution.
+    for (std::size_t i = 0; i < m; ++i) {
+      double sum = row_of[i] == j ? 1.0 : 0.0;
+      for (std::size_t k = 0; k < i; ++k) sum -= lu[i * m + k] * column[k];
+      column[i] = sum;
+    }
+    for (std::size_t i = m; i-- > 0;) {
+      double sum = column[i];
+      for (std::size_t k = i + 1; k < m; ++k) sum -= lu[i * m + k] * column[k];
+      column[i] = sum / lu[i * m + i];
+    }
+    for (std::size_t i = 0; i < m; ++i) inverse[i * m + j] = column[i];
+  }
+  return inverse;
+}
+
+std::optional<std::vector<double>> standard_errors(const Matrix& jacobian, double chi_square) {
+  const std::size_t m = jacobian.cols;
+  const double dof = static_cast<double>(jacobian.rows) - static_cast<double>(m);
+  if (dof <= 0.0) return std::nullopt;
+  const auto inverse = invert_matrix(normal_matrix(jacobian), m);
+  if (!inverse) return std::nullopt;
+  std::vector<double> errors(m);
+  for (std::size_t j = 0; j < m; ++j)
+    errors[j] = std::sqrt(chi_square / dof * (*inverse)[j * m + j]);
+  return errors;
+}
+
+}  // namespace
+
+std::optional<std::vector<double>> invert_matrix(std::span<const double> a, std::size_t m) {
+  constexpr std::size_t kLargestCofactorSize = 4;
+  if (m == 0) return std::vector<double>{};
+  if (m <= kLargestCofactorSize) return cofactor_inverse(a, m);
+  return lu_inverse(a, m);
+}
+
+std::int64_t total_order_key(double x) {
+  const auto bits = std::bit_cast<std::int64_t>(x);
+  // Negative numbers order backwards in their magnitude bits.
+  return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
+}
+
+FitOutcome fit_statistics(std::span<const double> params, bool success, std::uint64_t iterations,
+                          const FitContext& context) {
+  const std::vector<Bounds> bounds = param_bounds(context.circuit);
+  const std::vector<double> clamped = clamp_to_bounds(params, bounds);
+  const ResidualProblem problem = context.problem();
+
+  FitOutcome outcome;
+  const auto residuals = weighted_residuals(problem, clamped);
+  const auto jacobian = central_jacobian(problem, clamped);
+  outcome.cost = residuals ? residual_cost(residuals.value()) : std::nan("");
+  outcome.chi_square = 2.0 * outcome.cost;
+  if (jacobian) outcome.standard_errors = standard_errors(jacobian.value(), outcome.chi_square);
+  outcome.circuit = with_values(context.circuit, clamped).value();
+  outcome.param_names = param_names(context.circuit);
+  outcome.params = clamped;
+  outcome.success = success;
+  outcome.iterations = iterations;
+  outcome.impedance_evals = context.counter.value();
+  return outcome;
+}
+
+}  // namespace movarin
