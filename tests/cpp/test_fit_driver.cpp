@@ -149,6 +149,17 @@ TEST_CASE("basin hopping reports the statistics' own evaluations only") {
   CHECK(outcome.success);
 }
 
+TEST_CASE("basin hopping is unsuccessful when every local fit failed") {
+  Synthetic data("R0-(R1,C1)", {10.0, 100.0, 1e-5});
+  data.impedances[3] = {NAN, 0.0};  // every residual vector is non-finite
+  FitSettings settings;
+  settings.method = "basin_hopping";
+  settings.seed = 3;
+  settings.basin_hopping_hops = 2;
+  const auto outcome = data.fit(data.circuit, settings).value();
+  CHECK_FALSE(outcome.success);
+}
+
 TEST_CASE("input checks come after the method keyword, in order") {
   const SeriesList rc = parse_circuit("R0-(R1,C1)").value();
   const std::vector<double> one_frequency = {1.0};
