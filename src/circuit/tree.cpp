@@ -68,12 +68,54 @@ Complex parallel_impedance(const Part::Circuit& group, ValueCursor& cursor, doub
   return reciprocal(admittance);
 }
 
-Complex stored_parallel_impedance(const Part::Circuit& group, double omega) {
-  Complex admittance{0.0, 0.0};
-  for (const SeriesList& branch : group.branches) {
-    admittance = admittance + reciprocal(stored_impedance(branch, omega));
+// Values for the block walk: read forward through a caller's vector, or each element's own.
+class CursorValues {
+ public:
+  explicit CursorValues(std::span<const double> values)
+      : next_(values.data()), end_(values.data() + values.size()) {}
+  const double* take(const Part::Element& element) {
+    const std::size_t count = kind_info(element.element.kind).param_count;
+    if (static_cast<std::size_t>(end_ - next_) < count) return nullptr;
+    const double* taken = next_;
+    next_ += count;
+    return taken;
   }
-  return reciprocal(admittance);
+
+ private:
+  const double* next_;
+  const double* end_;
+};
+
+struct StoredValues {
+  const double* take(const Part::Element& element) const { return element.element.values.data(); }
+};
+
+// Adds the series list's impedance at each omega[i] to out[i], element by element over the whole
+// block, in the order of the point-by-point walk, so every value is bitwise the same. False when
+// the values run out.
+template <class Values>
+bool add_series_block(const SeriesList& series, Values& values, std::span<const double> omega,
+                      Complex* out) {
+  for (const Part& part : series) {
+    if (const auto* element = std::get_if<Part::Element>(&part.node)) {
+      const double* params = values.take(*element);
+      if (params == nullptr) return false;
+      add_element_impedances(element->element.kind, params, omega, out);
+      continue;
+    }
+    std::array<Complex, kEvaluationBlock> admittance;
+    std::array<Complex, kEvaluationBlock> branch_impedance;
+    admittance.fill({0.0, 0.0});
+    for (const SeriesList& branch : std::get<Part::Circuit>(part.node).branches) {
+      branch_impedance.fill({0.0, 0.0});
+      if (!add_series_block(branch, values, omega, branch_impedance.data())) return false;
+      for (std::size_t i = 0; i < omega.size(); ++i) {
+        admittance[i] = admittance[i] + reciprocal(branch_impedance[i]);
+      }
+    }
+    for (std::size_t i = 0; i < omega.size(); ++i) out[i] = out[i] + reciprocal(admittance[i]);
+  }
+  return true;
 }
 
 }  // namespace
@@ -267,24 +309,42 @@ Result<Complex, NotEnoughValues> impedance_with_values(const SeriesList& series,
   return z;
 }
 
-Complex stored_impedance(const SeriesList& series, double omega) {
-  Complex total{0.0, 0.0};
-  for (const Part& part : series) {
-    if (const auto* element = std::get_if<Part::Element>(&part.node)) {
-      total =
-          total + element_impedance(element->element.kind, omega, element->element.values.data());
-    } else {
-      total = total + stored_parallel_impedance(std::get<Part::Circuit>(part.node), omega);
-    }
+bool impedance_over(const SeriesList& series, std::span<const double> values,
+                    std::span<const double> omega, std::span<Complex> out) {
+  for (std::size_t begin = 0; begin < omega.size(); begin += kEvaluationBlock) {
+    const std::size_t count = std::min(kEvaluationBlock, omega.size() - begin);
+    std::fill_n(out.begin() + begin, count, Complex{0.0, 0.0});
+    CursorValues cursor(values);
+    if (!add_series_block(series, cursor, omega.subspan(begin, count), &out[begin])) return false;
   }
-  return total;
+  return true;
+}
+
+void stored_impedance_over(const SeriesList& series, std::span<const double> omega,
+                           std::span<Complex> out) {
+  StoredValues stored;
+  for (std::size_t begin = 0; begin < omega.size(); begin += kEvaluationBlock) {
+    const std::size_t count = std::min(kEvaluationBlock, omega.size() - begin);
+    std::fill_n(out.begin() + begin, count, Complex{0.0, 0.0});
+    add_series_block(series, stored, omega.subspan(begin, count), &out[begin]);
+  }
+}
+
+Complex stored_impedance(const SeriesList& series, double omega) {
+  Complex z{0.0, 0.0};
+  stored_impedance_over(series, std::span<const double>(&omega, 1), std::span<Complex>(&z, 1));
+  return z;
 }
 
 std::vector<Complex> impedance(const SeriesList& series, std::span<const double> frequencies) {
   std::vector<Complex> result(frequencies.size());
   auto evaluate = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      result[i] = stored_impedance(series, frequencies[i] * kTwoPi);
+    std::array<double, kEvaluationBlock> omega;
+    for (std::size_t block = begin; block < end; block += kEvaluationBlock) {
+      const std::size_t count = std::min(kEvaluationBlock, end - block);
+      for (std::size_t i = 0; i < count; ++i) omega[i] = frequencies[block + i] * kTwoPi;
+      stored_impedance_over(series, std::span<const double>(omega.data(), count),
+                            std::span<Complex>(&result[block], count));
     }
   };
   if (frequencies.size() < kParallelImpedanceThreshold) {

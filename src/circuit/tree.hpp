@@ -91,7 +91,17 @@ Result<Complex, NotEnoughValues> impedance_with_values(const SeriesList& series,
                                                        std::span<const double> values,
                                                        double omega);
 
+// Points evaluated together by the block walks below; nesting bounds their stack use.
+inline constexpr std::size_t kEvaluationBlock = 32;
+
+// impedance_from_iter at every omega[i] into out[i] (same size), bit for bit, computed element by
+// element over blocks of points. False when the values run out.
+bool impedance_over(const SeriesList& series, std::span<const double> values,
+                    std::span<const double> omega, std::span<Complex> out);
+
 // Evaluation with each element's stored values.
+void stored_impedance_over(const SeriesList& series, std::span<const double> omega,
+                           std::span<Complex> out);
 Complex stored_impedance(const SeriesList& series, double omega);
 
 inline constexpr double kTwoPi = 6.283185307179586;

@@ -57,19 +57,76 @@ Complex gerischer_root(double tg, double omega) {
   return complex_sqrt(Complex{1.0 + tg * 0.0 * omega, tg * omega});
 }
 
-Complex transmission_line_cpe(const double* p, double omega) {
+Complex transmission_line(const double* p, double omega) {
+  const Complex v = complex_sqrt(Complex{p[2] + p[3] * 0.0 * omega, p[3] * omega});
+  const HyperbolicPair h = coth_and_csch(v);
+  return (p[0] * h.coth) / v + (p[1] * h.csch) / v;
+}
+
+// The four kinds with a fractional power, written once over the power function so that a block of
+// frequencies can share what the power does not take from the frequency.
+struct PlainPower {
+  double p;
+  Complex operator()(Complex z) const { return complex_powf(z, p); }
+};
+
+// complex_powf(z, p) for a fixed p. On the positive imaginary axis, z = (+0, y) with finite y > 0,
+// hypot(z) is exactly y and atan2(z) exactly pi/2, so cos(p*pi/2) and sin(p*pi/2) are worked out
+// once and only the power is left per point. Bitwise the same values as complex_powf.
+class PowerOnImaginaryAxis {
+ public:
+  explicit PowerOnImaginaryAxis(double p)
+      : p_(p), shortcut_(p != 1.0 && p != 0.5 && p != 0.0), cos_(0.0), sin_(0.0) {
+    static const double right_angle = std::atan2(1.0, 0.0);
+    if (shortcut_) {
+      cos_ = std::cos(p * right_angle);
+      sin_ = std::sin(p * right_angle);
+    }
+  }
+
+  Complex operator()(Complex z) const {
+    const bool on_axis = z.re == 0.0 && !std::signbit(z.re) && z.im > 0.0 &&
+                         z.im <= std::numeric_limits<double>::max();
+    if (!shortcut_ || !on_axis) return complex_powf(z, p_);
+    const double modulus = std::pow(z.im, p_);
+    return {modulus * cos_, modulus * sin_};
+  }
+
+ private:
+  double p_;
+  bool shortcut_;
+  double cos_;
+  double sin_;
+};
+
+template <class Power>
+Complex fractional_inductor(const double* p, double omega, const Power& power) {
+  return power(p[0] * laplace(omega));
+}
+
+template <class Power>
+Complex constant_phase(const double* p, double omega, const Power& power) {
+  return reciprocal(p[0] * power(laplace(omega)));
+}
+
+template <class Power>
+Complex zarc(const double* p, double omega, const Power& power) {
+  return Complex{p[0], 0.0} / (Complex{1.0, 0.0} + power(p[1] * laplace(omega)));
+}
+
+template <class Power>
+Complex transmission_line_cpe(const double* p, double omega, const Power& power) {
   const double r_ion = p[0];
-  const Complex zq = reciprocal(p[1] * complex_powf(laplace(omega), p[2]));
+  const Complex zq = reciprocal(p[1] * power(laplace(omega)));
   const double zq_norm = zq.re * zq.re + zq.im * zq.im;
   const Complex a = complex_sqrt(r_ion * zq);
   const Complex b = complex_sqrt(Complex{r_ion * zq.re / zq_norm, -r_ion * zq.im / zq_norm});
   return a / guarded_tanh(b);
 }
 
-Complex transmission_line(const double* p, double omega) {
-  const Complex v = complex_sqrt(Complex{p[2] + p[3] * 0.0 * omega, p[3] * omega});
-  const HyperbolicPair h = coth_and_csch(v);
-  return (p[0] * h.coth) / v + (p[1] * h.csch) / v;
+template <class Formula>
+void add_each(std::span<const double> omega, Complex* out, const Formula& formula) {
+  for (std::size_t i = 0; i < omega.size(); ++i) out[i] = out[i] + formula(omega[i]);
 }
 
 }  // namespace
@@ -141,9 +198,9 @@ Complex element_impedance(ElementKind kind, double omega, const double* p) {
     case ElementKind::L:
       return p[0] * s;
     case ElementKind::La:
-      return complex_powf(p[0] * s, p[1]);
+      return fractional_inductor(p, omega, PlainPower{p[1]});
     case ElementKind::Cpe:
-      return reciprocal(p[0] * complex_powf(s, p[1]));
+      return constant_phase(p, omega, PlainPower{p[1]});
     case ElementKind::W:
       return Complex{p[0], -p[0]} / Complex{std::sqrt(omega), 0.0};
     case ElementKind::Wo:
@@ -159,13 +216,42 @@ Complex element_impedance(ElementKind kind, double omega, const double* p) {
     case ElementKind::K:
       return Complex{p[0], 0.0} / Complex{1.0 + p[1] * 0.0 * omega, p[1] * omega};
     case ElementKind::Zarc:
-      return Complex{p[0], 0.0} / (Complex{1.0, 0.0} + complex_powf(p[1] * s, p[2]));
+      return zarc(p, omega, PlainPower{p[2]});
     case ElementKind::Tlmq:
-      return transmission_line_cpe(p, omega);
+      return transmission_line_cpe(p, omega, PlainPower{p[2]});
     case ElementKind::T:
       return transmission_line(p, omega);
   }
   return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+}
+
+void add_element_impedances(ElementKind kind, const double* p, std::span<const double> omega,
+                            Complex* out) {
+  switch (kind) {
+    case ElementKind::La: {
+      const PowerOnImaginaryAxis power(p[1]);
+      add_each(omega, out, [&](double w) { return fractional_inductor(p, w, power); });
+      return;
+    }
+    case ElementKind::Cpe: {
+      const PowerOnImaginaryAxis power(p[1]);
+      add_each(omega, out, [&](double w) { return constant_phase(p, w, power); });
+      return;
+    }
+    case ElementKind::Zarc: {
+      const PowerOnImaginaryAxis power(p[2]);
+      add_each(omega, out, [&](double w) { return zarc(p, w, power); });
+      return;
+    }
+    case ElementKind::Tlmq: {
+      const PowerOnImaginaryAxis power(p[2]);
+      add_each(omega, out, [&](double w) { return transmission_line_cpe(p, w, power); });
+      return;
+    }
+    default:
+      add_each(omega, out, [&](double w) { return element_impedance(kind, w, p); });
+      return;
+  }
 }
 
 }  // namespace movarin

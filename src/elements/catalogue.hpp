@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "elements/complex.hpp"
@@ -58,5 +59,10 @@ Complex guarded_tanh(Complex z);
 
 // Reads exactly kind_info(kind).param_count values from `values`.
 Complex element_impedance(ElementKind kind, double omega, const double* values);
+
+// Adds element_impedance(kind, omega[i], values) to out[i] for every i, bit for bit, with what
+// does not depend on the frequency worked out once for the whole block.
+void add_element_impedances(ElementKind kind, const double* values, std::span<const double> omega,
+                            Complex* out);
 
 }  // namespace movarin

@@ -1,6 +1,7 @@
 #include "fit/residuals.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -53,12 +54,18 @@ Result<std::vector<double>, NotEnoughValues> weighted_residuals(const ResidualPr
   problem.counter.add(1);
   const std::size_t n = problem.omega.size();
   std::vector<double> residuals(2 * n);
-  for (std::size_t i = 0; i < n; ++i) {
-    ValueCursor cursor{params.data(), params.data() + params.size()};
-    const Complex model = impedance_from_iter(problem.circuit, cursor, problem.omega[i]);
-    if (cursor.exhausted) return fail(NotEnoughValues{});
-    residuals[2 * i] = (model.re - problem.measured[i].re) / problem.weights[i];
-    residuals[2 * i + 1] = (model.im - problem.measured[i].im) / problem.weights[i];
+  std::array<Complex, kEvaluationBlock> model;
+  for (std::size_t begin = 0; begin < n; begin += kEvaluationBlock) {
+    const std::size_t count = std::min(kEvaluationBlock, n - begin);
+    if (!impedance_over(problem.circuit, params, problem.omega.subspan(begin, count),
+                        std::span<Complex>(model.data(), count))) {
+      return fail(NotEnoughValues{});
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t i = begin + k;
+      residuals[2 * i] = (model[k].re - problem.measured[i].re) / problem.weights[i];
+      residuals[2 * i + 1] = (model[k].im - problem.measured[i].im) / problem.weights[i];
+    }
   }
   return residuals;
 }

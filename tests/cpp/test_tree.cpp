@@ -270,3 +270,21 @@ TEST_CASE("tree: impedance over frequencies is the same on the pool") {
     CHECK(mismatches == 0);
   }
 }
+
+TEST_CASE("tree: block evaluation with a value vector matches impedance_from_iter bit for bit") {
+  const SeriesList circuit = parsed("R0-(R1-W1,CPE1)-p(R2,(Zarc3,La4),Tlmq5)-Wo6");
+  const std::vector<double> values = {12,  85,   40,  2.2e-5, 0.87, 7,    3, 1e-3,
+                                      0.6, 1e-4, 0.9, 2,      1e-3, 0.75, 4, 0.5};
+  std::vector<double> omega;
+  for (int i = 0; i < 77; ++i) omega.push_back(std::pow(10.0, -2.0 + 0.1 * i));
+  omega.push_back(0.0);
+  omega.push_back(-5.0);
+  std::vector<Complex> block(omega.size());
+  REQUIRE(impedance_over(circuit, values, omega, block));
+  for (std::size_t i = 0; i < omega.size(); ++i) {
+    CAPTURE(omega[i]);
+    CHECK(same(block[i], impedance_with_values(circuit, values, omega[i]).value()));
+  }
+  const std::vector<double> short_values(values.begin(), values.end() - 1);
+  CHECK_FALSE(impedance_over(circuit, short_values, omega, block));
+}
