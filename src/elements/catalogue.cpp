@@ -124,9 +124,53 @@ Complex transmission_line_cpe(const double* p, double omega, const Power& power)
   return a / guarded_tanh(b);
 }
 
-template <class Formula>
-void add_each(std::span<const double> omega, Complex* out, const Formula& formula) {
-  for (std::size_t i = 0; i < omega.size(); ++i) out[i] = out[i] + formula(omega[i]);
+// Hands `use` the kind's impedance as a function of the angular frequency, with its parameters
+// bound; fractional powers come from make_power(exponent).
+template <class MakePower, class Use>
+void with_formula(ElementKind kind, const double* p, const MakePower& make_power, const Use& use) {
+  switch (kind) {
+    case ElementKind::R:
+      return use([p](double) { return Complex{p[0], 0.0}; });
+    case ElementKind::C:
+      return use([p](double w) { return reciprocal(p[0] * laplace(w)); });
+    case ElementKind::L:
+      return use([p](double w) { return p[0] * laplace(w); });
+    case ElementKind::La: {
+      const auto power = make_power(p[1]);
+      return use([p, &power](double w) { return fractional_inductor(p, w, power); });
+    }
+    case ElementKind::Cpe: {
+      const auto power = make_power(p[1]);
+      return use([p, &power](double w) { return constant_phase(p, w, power); });
+    }
+    case ElementKind::W:
+      return use([p](double w) { return Complex{p[0], -p[0]} / Complex{std::sqrt(w), 0.0}; });
+    case ElementKind::Wo:
+      return use([p](double w) { return finite_length_warburg_open(p, w); });
+    case ElementKind::Ws:
+      return use([p](double w) { return finite_length_warburg_short(p, w); });
+    case ElementKind::G:
+      return use([p](double w) { return Complex{p[0], 0.0} / gerischer_root(p[1], w); });
+    case ElementKind::Gs:
+      return use([p](double w) {
+        const Complex v = gerischer_root(p[1], w);
+        return Complex{p[0], 0.0} / (v * guarded_tanh(p[2] * v));
+      });
+    case ElementKind::K:
+      return use([p](double w) {
+        return Complex{p[0], 0.0} / Complex{1.0 + p[1] * 0.0 * w, p[1] * w};
+      });
+    case ElementKind::Zarc: {
+      const auto power = make_power(p[2]);
+      return use([p, &power](double w) { return zarc(p, w, power); });
+    }
+    case ElementKind::Tlmq: {
+      const auto power = make_power(p[2]);
+      return use([p, &power](double w) { return transmission_line_cpe(p, w, power); });
+    }
+    case ElementKind::T:
+      return use([p](double w) { return transmission_line(p, w); });
+  }
 }
 
 }  // namespace
@@ -189,69 +233,20 @@ Complex guarded_tanh(Complex z) {
 }
 
 Complex element_impedance(ElementKind kind, double omega, const double* p) {
-  const Complex s = laplace(omega);
-  switch (kind) {
-    case ElementKind::R:
-      return {p[0], 0.0};
-    case ElementKind::C:
-      return reciprocal(p[0] * s);
-    case ElementKind::L:
-      return p[0] * s;
-    case ElementKind::La:
-      return fractional_inductor(p, omega, PlainPower{p[1]});
-    case ElementKind::Cpe:
-      return constant_phase(p, omega, PlainPower{p[1]});
-    case ElementKind::W:
-      return Complex{p[0], -p[0]} / Complex{std::sqrt(omega), 0.0};
-    case ElementKind::Wo:
-      return finite_length_warburg_open(p, omega);
-    case ElementKind::Ws:
-      return finite_length_warburg_short(p, omega);
-    case ElementKind::G:
-      return Complex{p[0], 0.0} / gerischer_root(p[1], omega);
-    case ElementKind::Gs: {
-      const Complex v = gerischer_root(p[1], omega);
-      return Complex{p[0], 0.0} / (v * guarded_tanh(p[2] * v));
-    }
-    case ElementKind::K:
-      return Complex{p[0], 0.0} / Complex{1.0 + p[1] * 0.0 * omega, p[1] * omega};
-    case ElementKind::Zarc:
-      return zarc(p, omega, PlainPower{p[2]});
-    case ElementKind::Tlmq:
-      return transmission_line_cpe(p, omega, PlainPower{p[2]});
-    case ElementKind::T:
-      return transmission_line(p, omega);
-  }
-  return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+  Complex z{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+  with_formula(
+      kind, p, [](double exponent) { return PlainPower{exponent}; },
+      [&](const auto& formula) { z = formula(omega); });
+  return z;
 }
 
 void add_element_impedances(ElementKind kind, const double* p, std::span<const double> omega,
                             Complex* out) {
-  switch (kind) {
-    case ElementKind::La: {
-      const PowerOnImaginaryAxis power(p[1]);
-      add_each(omega, out, [&](double w) { return fractional_inductor(p, w, power); });
-      return;
-    }
-    case ElementKind::Cpe: {
-      const PowerOnImaginaryAxis power(p[1]);
-      add_each(omega, out, [&](double w) { return constant_phase(p, w, power); });
-      return;
-    }
-    case ElementKind::Zarc: {
-      const PowerOnImaginaryAxis power(p[2]);
-      add_each(omega, out, [&](double w) { return zarc(p, w, power); });
-      return;
-    }
-    case ElementKind::Tlmq: {
-      const PowerOnImaginaryAxis power(p[2]);
-      add_each(omega, out, [&](double w) { return transmission_line_cpe(p, w, power); });
-      return;
-    }
-    default:
-      add_each(omega, out, [&](double w) { return element_impedance(kind, w, p); });
-      return;
-  }
+  with_formula(
+      kind, p, [](double exponent) { return PowerOnImaginaryAxis(exponent); },
+      [&](const auto& formula) {
+        for (std::size_t i = 0; i < omega.size(); ++i) out[i] = out[i] + formula(omega[i]);
+      });
 }
 
 }  // namespace movarin
