@@ -157,6 +157,10 @@ def test_with_named_values_survives_a_value_that_empties_the_dict():
     assert Circuit("R0").with_named_values(values).param_values() == [1.0]
 
 
+NO_FREQUENCY_COLUMN = ('expected a sequence of frequencies, or a dataframe with a "Frequency / Hz" '
+                       'or "frequency_hertz" column')
+
+
 @pytest.mark.parametrize(
     "method, argument, exception, text",
     [
@@ -173,9 +177,10 @@ def test_with_named_values_survives_a_value_that_empties_the_dict():
          "argument 'values': 'int' object cannot be converted to 'str'"),
         ("with_named_values", {"R0.r": "x"}, TypeError,
          "argument 'values': must be real number, not str"),
-        ("impedance", "1", TypeError, "argument 'frequencies': Can't extract `str` to `Vec`"),
-        ("impedance", np.array(1.0), TypeError,
-         "argument 'frequencies': iteration over a 0-d array"),
+        # What cannot be read as frequencies is taken as a dataframe, and has no frequency column.
+        ("impedance", "1", ValueError, NO_FREQUENCY_COLUMN),
+        ("impedance", np.array(1.0), ValueError, NO_FREQUENCY_COLUMN),
+        ("impedance", [1.0, "x"], ValueError, NO_FREQUENCY_COLUMN),
     ],
 )
 def test_argument_conversion_errors(method, argument, exception, text):

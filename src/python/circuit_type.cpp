@@ -2,16 +2,19 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "circuit/number_format.hpp"
 #include "circuit/parse.hpp"
+#include "fit/residuals.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/handle.hpp"
 #include "python/numpy_array.hpp"
+#include "python/spectrum.hpp"
 
 namespace movarin::python {
 namespace {
@@ -154,7 +157,7 @@ PyObject* impedance_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_single_argument(args, kwargs, "O:impedance", "frequencies", &frequencies_object)) {
       return nullptr;
     }
-    const auto frequencies = read_float_sequence_argument(frequencies_object, "frequencies");
+    const auto frequencies = read_impedance_frequencies(frequencies_object);
     if (!frequencies || !import_numpy_api()) return nullptr;
     // The circuit is immutable; holding it keeps its tree valid while the lock is released.
     const Ref circuit = Ref::borrow(self);
@@ -162,6 +165,119 @@ PyObject* impedance_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<Complex> values =
         without_interpreter_lock([&] { return impedance(series, *frequencies); });
     return complex_array(std::move(values));
+  });
+}
+
+// --- Residuals and Jacobian --------------------------------------------------------------------
+
+// Private copies of everything residuals() and jacobian() compute from, so that the numeric work
+// reads no Python object while the interpreter lock is released.
+struct ResidualInputs {
+  std::vector<double> params;
+  std::vector<double> omega;
+  std::vector<Complex> measured;
+  std::vector<double> weights;
+};
+
+// The weight argument's text; "modulus" when it was omitted.
+std::optional<std::string> read_weight_text(PyObject* weight_object) {
+  if (weight_object == nullptr) return std::string("modulus");
+  if (!PyUnicode_Check(weight_object)) {
+    raise_downcast_error(weight_object, "str");
+    name_argument_in_type_error("weight");
+    return std::nullopt;
+  }
+  const std::optional<std::string_view> text = utf8_view(weight_object);
+  if (!text) return std::nullopt;
+  return std::string(*text);
+}
+
+// Binds (params, frequencies, impedances=None, weight="modulus") and converts them in order:
+// params, the weight's type, the spectrum, the weight keyword. `format` is "OO|OO:<method>".
+std::optional<ResidualInputs> read_residual_inputs(PyObject* self, PyObject* args, PyObject* kwargs,
+                                                   const char* format) {
+  const char* keywords[] = {"params", "frequencies", "impedances", "weight", nullptr};
+  PyObject* params_object = nullptr;
+  PyObject* frequencies_object = nullptr;
+  PyObject* impedances_object = Py_None;
+  PyObject* weight_object = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
+                                   &params_object, &frequencies_object, &impedances_object,
+                                   &weight_object)) {
+    return std::nullopt;
+  }
+  std::optional<std::vector<double>> params = read_float_sequence_argument(params_object, "params");
+  if (!params) return std::nullopt;
+  const std::optional<std::string> weight = read_weight_text(weight_object);
+  if (!weight) return std::nullopt;
+  std::optional<Spectrum> spectrum =
+      read_spectrum(frequencies_object, impedances_object == Py_None ? nullptr : impedances_object);
+  if (!spectrum) return std::nullopt;
+  const auto scheme = parse_weight_scheme(*weight);
+  if (!scheme) {
+    raise_value_error(message(scheme.error()));
+    return std::nullopt;
+  }
+  // The evaluation takes one value per circuit parameter; extra values are never read.
+  const std::size_t needed = param_count(series_of(self));
+  if (params->size() < needed) {
+    raise_value_error("expected at least " + std::to_string(needed) + " values, got " +
+                      std::to_string(params->size()));
+    return std::nullopt;
+  }
+  std::vector<double> weights = weights_for(spectrum->impedances, scheme.value());
+  return ResidualInputs{std::move(*params), angular_frequencies(spectrum->frequencies),
+                        std::move(spectrum->impedances), std::move(weights)};
+}
+
+// Runs `evaluate(problem, params)` without the interpreter lock, counting into a private counter.
+template <class Evaluate>
+auto evaluate_unlocked(PyObject* self, const ResidualInputs& inputs, Evaluate evaluate) {
+  // The circuit is immutable; holding it keeps its tree valid while the lock is released.
+  const Ref circuit = Ref::borrow(self);
+  const SeriesList& series = series_of(circuit.get());
+  return without_interpreter_lock([&] {
+    EvaluationCounter counter;
+    const ResidualProblem problem{series, inputs.omega, inputs.measured, inputs.weights, counter};
+    return evaluate(problem, inputs.params);
+  });
+}
+
+PyObject* residuals_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<ResidualInputs> inputs =
+        read_residual_inputs(self, args, kwargs, "OO|OO:residuals");
+    if (!inputs) return nullptr;
+    const auto residuals = evaluate_unlocked(self, *inputs, weighted_residuals);
+    if (!residuals) return raise_value_error(message(residuals.error()));
+    return to_python_float_list(residuals.value()).release();
+  });
+}
+
+Ref matrix_rows(const Matrix& matrix) {
+  Ref rows(PyList_New(static_cast<Py_ssize_t>(matrix.rows)));
+  if (!rows) return rows;
+  for (std::size_t row = 0; row < matrix.rows; ++row) {
+    Ref values(PyList_New(static_cast<Py_ssize_t>(matrix.cols)));
+    if (!values) return Ref();
+    for (std::size_t col = 0; col < matrix.cols; ++col) {
+      PyObject* value = PyFloat_FromDouble(matrix.at(row, col));
+      if (value == nullptr) return Ref();
+      PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(col), value);
+    }
+    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(row), values.release());
+  }
+  return rows;
+}
+
+PyObject* jacobian_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const std::optional<ResidualInputs> inputs =
+        read_residual_inputs(self, args, kwargs, "OO|OO:jacobian");
+    if (!inputs) return nullptr;
+    const auto jacobian = evaluate_unlocked(self, *inputs, central_jacobian);
+    if (!jacobian) return raise_value_error(message(jacobian.error()));
+    return matrix_rows(jacobian.value()).release();
   });
 }
 
@@ -217,6 +333,17 @@ PyMethodDef circuit_methods[] = {
      "supplied."},
     {"impedance", as_cfunction(impedance_method), METH_VARARGS | METH_KEYWORDS,
      "impedance($self, frequencies)\n--\n\n"},
+    {"residuals", as_cfunction(residuals_method), METH_VARARGS | METH_KEYWORDS,
+     "residuals($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
+     "Weighted residual vector (interleaved `[re0, im0, re1, im1, ...]`) for an\n"
+     "arbitrary parameter vector -- the same building block `fit()` uses\n"
+     "internally for Levenberg-Marquardt, exposed so an external optimizer (e.g.\n"
+     "`scipy.optimize.least_squares`) can drive this circuit's math directly."},
+    {"jacobian", as_cfunction(jacobian_method), METH_VARARGS | METH_KEYWORDS,
+     "jacobian($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
+     "Central-difference Jacobian of `residuals()` at `params`, shape `(2 *\n"
+     "len(frequencies), len(params))` -- rows are residuals, columns are\n"
+     "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
     {"param_values", param_values_method, METH_NOARGS,
      "param_values($self)\n--\n\nCurrent parameter values, in `param_names()` order."},
     {"param_bounds", param_bounds_method, METH_NOARGS,

@@ -1,63 +1,9 @@
 #include "python/convert.hpp"
 
-#include <cstring>
-#include <exception>
-
+#include "python/array_buffer.hpp"
 #include "python/errors.hpp"
 
 namespace movarin::python {
-namespace {
-
-// A one-dimensional C-contiguous buffer of native doubles, copied in one go; empty when the
-// object exports no such buffer.
-std::optional<std::vector<double>> copy_double_buffer(PyObject* object) {
-  if (!PyObject_CheckBuffer(object)) return std::nullopt;
-  Py_buffer view;
-  if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  std::optional<std::vector<double>> values;
-  const bool native_doubles =
-      view.ndim == 1 && view.itemsize == sizeof(double) && view.format != nullptr &&
-      (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, "@d") == 0);
-  if (native_doubles) {
-    const auto* first = static_cast<const double*>(view.buf);
-    values.emplace(first, first + view.len / static_cast<Py_ssize_t>(sizeof(double)));
-  }
-  PyBuffer_Release(&view);
-  return values;
-}
-
-// Room for the announced length; a failing or absurd length is not an error.
-void reserve_announced_length(std::vector<double>& values, PyObject* object) {
-  const Py_ssize_t length = PyObject_Length(object);
-  if (length < 0) {
-    PyErr_Clear();
-    return;
-  }
-  try {
-    values.reserve(static_cast<std::size_t>(length));
-  } catch (const std::exception&) {
-    // A length that cannot be reserved is only a hint; the items decide the size.
-  }
-}
-
-std::optional<std::vector<double>> read_each_item(PyObject* object) {
-  std::vector<double> values;
-  reserve_announced_length(values, object);
-  Ref iterator(PyObject_GetIter(object));
-  if (!iterator) return std::nullopt;
-  while (Ref item{PyIter_Next(iterator.get())}) {
-    const std::optional<double> value = read_double(item.get());
-    if (!value) return std::nullopt;
-    values.push_back(*value);
-  }
-  if (PyErr_Occurred()) return std::nullopt;
-  return values;
-}
-
-}  // namespace
 
 bool parse_single_argument(PyObject* args, PyObject* kwargs, const char* format, const char* name,
                            PyObject** argument) {
@@ -71,6 +17,13 @@ std::optional<double> read_double(PyObject* object) {
   const double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) return std::nullopt;
   return value;
+}
+
+std::size_t announced_length(PyObject* object) {
+  const Py_ssize_t length = PyObject_Length(object);
+  if (length >= 0) return static_cast<std::size_t>(length);
+  PyErr_Clear();
+  return 0;
 }
 
 bool check_sequence(PyObject* object) {
@@ -87,8 +40,8 @@ bool check_sequence(PyObject* object) {
 
 std::optional<std::vector<double>> read_float_sequence(PyObject* object) {
   if (!check_sequence(object)) return std::nullopt;
-  if (auto values = copy_double_buffer(object)) return values;
-  return read_each_item(object);
+  if (auto values = copy_float64_array(object)) return values;
+  return read_each_item<double>(object, read_double);
 }
 
 std::optional<std::vector<double>> read_float_sequence_argument(PyObject* object,

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +24,32 @@ std::optional<double> read_double(PyObject* object);
 
 // Refuses a str ("Can't extract `str` to `Vec`") and any non-sequence with a TypeError.
 bool check_sequence(PyObject* object);
+
+// The announced length of a sequence, as a hint for reserving room: 0 when the query fails (its
+// error is discarded).
+std::size_t announced_length(PyObject* object);
+
+// Iterates a sequence and converts each item with `read_item`, which returns an empty optional with
+// the Python exception set when the item cannot be converted. The first failing item, or a failing
+// iterator, ends the walk with its error unchanged.
+template <class Value, class ReadItem>
+std::optional<std::vector<Value>> read_each_item(PyObject* object, ReadItem read_item) {
+  std::vector<Value> values;
+  try {
+    values.reserve(announced_length(object));
+  } catch (const std::exception&) {
+    // A length that cannot be reserved is only a hint; the items decide the size.
+  }
+  Ref iterator(PyObject_GetIter(object));
+  if (!iterator) return std::nullopt;
+  while (Ref item{PyIter_Next(iterator.get())}) {
+    std::optional<Value> value = read_item(item.get());
+    if (!value) return std::nullopt;
+    values.push_back(*value);
+  }
+  if (PyErr_Occurred()) return std::nullopt;
+  return values;
+}
 
 // A sequence of numbers, each read with the float protocol; the first failing item's error passes
 // on unchanged.
