@@ -60,30 +60,24 @@ std::string parameter_listing_line(const std::string& name, std::size_t width,
          format_compact_number(bounds.lo) + ", " + format_compact_number(bounds.hi) + ")";
 }
 
-Complex parallel_impedance(const Part::Circuit& group, ValueCursor& cursor, double omega) {
-  Complex admittance{0.0, 0.0};
-  for (const SeriesList& branch : group.branches) {
-    admittance = admittance + reciprocal(impedance_from_iter(branch, cursor, omega));
-  }
-  return reciprocal(admittance);
-}
-
 // Values for the block walk: read forward through a caller's vector, or each element's own.
+// Reads forward through a caller's vector; marks the cursor exhausted when it runs out.
 class CursorValues {
  public:
-  explicit CursorValues(std::span<const double> values)
-      : next_(values.data()), end_(values.data() + values.size()) {}
+  explicit CursorValues(ValueCursor& cursor) : cursor_(cursor) {}
   const double* take(const Part::Element& element) {
     const std::size_t count = kind_info(element.element.kind).param_count;
-    if (static_cast<std::size_t>(end_ - next_) < count) return nullptr;
-    const double* taken = next_;
-    next_ += count;
+    if (static_cast<std::size_t>(cursor_.end - cursor_.next) < count) {
+      cursor_.exhausted = true;
+      return nullptr;
+    }
+    const double* taken = cursor_.next;
+    cursor_.next += count;
     return taken;
   }
 
  private:
-  const double* next_;
-  const double* end_;
+  ValueCursor& cursor_;
 };
 
 struct StoredValues {
@@ -91,8 +85,8 @@ struct StoredValues {
 };
 
 // Adds the series list's impedance at each omega[i] to out[i], element by element over the whole
-// block, in the order of the point-by-point walk, so every value is bitwise the same. False when
-// the values run out.
+// block. Each point sees the same operations in the same order as it would alone, so a value does
+// not depend on the block it was computed in. False when the values run out.
 template <class Values>
 bool add_series_block(const SeriesList& series, Values& values, std::span<const double> omega,
                       Complex* out) {
@@ -277,23 +271,10 @@ Result<SeriesList, NamedValuesError> with_named_values(
 }
 
 Complex impedance_from_iter(const SeriesList& series, ValueCursor& cursor, double omega) {
-  Complex total{0.0, 0.0};
-  for (const Part& part : series) {
-    if (const auto* element = std::get_if<Part::Element>(&part.node)) {
-      const ElementKind kind = element->element.kind;
-      const std::size_t count = kind_info(kind).param_count;
-      if (static_cast<std::size_t>(cursor.end - cursor.next) < count) {
-        cursor.exhausted = true;
-        return total;
-      }
-      total = total + element_impedance(kind, omega, cursor.next);
-      cursor.next += count;
-    } else {
-      total = total + parallel_impedance(std::get<Part::Circuit>(part.node), cursor, omega);
-      if (cursor.exhausted) return total;
-    }
-  }
-  return total;
+  Complex z{0.0, 0.0};
+  CursorValues values(cursor);
+  add_series_block(series, values, std::span<const double>(&omega, 1), &z);
+  return z;
 }
 
 std::string message(const NotEnoughValues&) {
@@ -314,8 +295,9 @@ bool impedance_over(const SeriesList& series, std::span<const double> values,
   for (std::size_t begin = 0; begin < omega.size(); begin += kEvaluationBlock) {
     const std::size_t count = std::min(kEvaluationBlock, omega.size() - begin);
     std::fill_n(out.begin() + begin, count, Complex{0.0, 0.0});
-    CursorValues cursor(values);
-    if (!add_series_block(series, cursor, omega.subspan(begin, count), &out[begin])) return false;
+    ValueCursor cursor{values.data(), values.data() + values.size()};
+    CursorValues reader(cursor);
+    if (!add_series_block(series, reader, omega.subspan(begin, count), &out[begin])) return false;
   }
   return true;
 }

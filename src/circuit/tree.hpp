@@ -81,7 +81,7 @@ struct ValueCursor {
 };
 
 // Consumes values in flat order; sets cursor.exhausted when they run out (the result is then
-// meaningless).
+// meaningless). The same walk as impedance_over, for one frequency.
 Complex impedance_from_iter(const SeriesList& series, ValueCursor& cursor, double omega);
 
 struct NotEnoughValues {};
