@@ -101,3 +101,18 @@ def test_fit_result_class():
 
         class Mine(FitResult):
             pass
+
+
+def _impedance_in_child(count):
+    circuit = Circuit("R0-(R1,C1)").with_values([10.0, 100.0, 1e-5])
+    return circuit.impedance([float(f) for f in range(1, count + 1)]).tolist()
+
+
+def test_a_forked_child_gets_a_working_worker_pool():
+    import multiprocessing
+
+    count = 5000  # large enough to run on the worker pool
+    in_parent = _impedance_in_child(count)  # starts the pool before the fork
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        in_child = pool.apply_async(_impedance_in_child, (count,)).get(timeout=60)
+    assert in_child == in_parent
