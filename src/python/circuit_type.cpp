@@ -12,6 +12,8 @@
 #include "fit/residuals.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/fit_method.hpp"
+#include "python/guess_methods.hpp"
 #include "python/handle.hpp"
 #include "python/numpy_array.hpp"
 #include "python/spectrum.hpp"
@@ -351,6 +353,9 @@ PyMethodDef circuit_methods[] = {
      "`param_names()` order. `hi` is `inf` for open-bound parameters."},
     {"param_units", param_units_method, METH_NOARGS,
      "param_units($self)\n--\n\nPhysical units per parameter"},
+    {"guess", as_cfunction(guess_method), METH_VARARGS | METH_KEYWORDS, kGuessDoc},
+    {"ml_circuits", ml_circuits_method, METH_NOARGS | METH_STATIC, kMlCircuitsDoc},
+    {"fit", as_cfunction(fit_method), METH_VARARGS | METH_KEYWORDS, kFitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -73,10 +73,7 @@ void name_argument_in_type_error(const char* name) {
   if (!message) return;
   Ref renamed(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!renamed) return;
-  // Keep what caused the original error, as the original would have shown it.
-  if (PyObject* cause = PyException_GetCause(original.get())) {
-    PyException_SetCause(renamed.get(), cause);
-  }
+  PyException_SetCause(renamed.get(), original.release());
   PyErr_SetObject(PyExc_TypeError, renamed.get());
 }
 

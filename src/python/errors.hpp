@@ -38,8 +38,8 @@ Ref type_name(PyObject* object);
 // "'int' object cannot be converted to 'Sequence'".
 void raise_downcast_error(PyObject* object, const char* target);
 
-// Re-raises a pending TypeError as "argument '<name>': <its text>"; other exceptions stay as they
-// are.
+// Re-raises a pending TypeError as "argument '<name>': <its text>", caused by the original; other
+// exceptions stay as they are.
 void name_argument_in_type_error(const char* name);
 
 // Runs `work` with the interpreter lock released. The work must not touch Python objects; a C++

@@ -1,0 +1,204 @@
+"""Fits of synthetic spectra: movarin against impedance.py and SciPy, measured in one run.
+
+For each circuit, 100 parameter sets are drawn log-uniformly (alpha uniformly) from the ranges in
+CASES, with fixed random seeds. Each set gives a noiseless spectrum (50 log-spaced points,
+0.1 Hz - 100 kHz) and a noisy twin: every point gets 1% complex Gaussian noise,
+Z + 0.01 |Z| (e1 + j e2) with e1, e2 standard normal. Every fitter fits both spectra, so each row
+below is 200 fits:
+
+- movarin, default       `Circuit(text).fit(f, z)`: the machine-learning start, where the stored
+                         model for the circuit has been trained (otherwise the row says so and is
+                         left out);
+- movarin, user start    `Circuit(text).with_values(start).fit(f, z, guess_init=False)`;
+- impedance.py           `CustomCircuit(peer_text, initial_guess=start).fit(f, z,
+                         weight_by_modulus=True)`: the same objective as movarin's default
+                         "modulus" weight;
+- SciPy least_squares    `least_squares(circuit.residuals, start, jac=circuit.jacobian,
+                         bounds=param_bounds())` with its default trust-region method and
+                         tolerances, so it minimises exactly movarin's residuals (computed by
+                         movarin) and differs only in the solver.
+
+`start` is the order-of-magnitude guess a user would type, one fixed vector per circuit (below).
+A fit succeeds when, on the noiseless spectrum, every parameter is within 5% of the truth (for
+two_rq with the two arcs in either order), or, on the noisy twin, its cost 1/2 sum r^2 (modulus
+weights) is at most the cost of the true parameters (plus 1e-9 relative, for rounding). A fitter
+that raises counts as a failure.
+
+Needs impedance.py (and with it SciPy): `.venv/bin/pip install impedance`. Run:
+
+    .venv/bin/python bench/bench_fit.py
+"""
+
+import statistics
+import time
+import warnings
+
+import numpy as np
+from impedance.models.circuits import CustomCircuit
+from scipy.optimize import least_squares
+
+import movarin
+
+FREQUENCIES = np.logspace(-1, 5, 50)
+SETS = 100
+NOISE = 0.01
+PARAMETER_TOLERANCE = 0.05
+COST_SLACK = 1e-9
+
+
+def log_uniform(rng, lo, hi):
+    return float(np.exp(rng.uniform(np.log(lo), np.log(hi))))
+
+
+def rc_parameters(rng):
+    # Arc at 1 / (2 pi tau1): 0.16 Hz - 1.6 kHz.
+    r0, r1 = log_uniform(rng, 1, 100), log_uniform(rng, 10, 1000)
+    tau1 = log_uniform(rng, 1e-4, 1)
+    return [r0, r1, tau1 / r1]
+
+
+def randles_parameters(rng):
+    # Arc at 16 Hz - 16 kHz; the Warburg term at 0.1 Hz is 0.1 to 1 times R1.
+    r0, r1 = log_uniform(rng, 1, 100), log_uniform(rng, 10, 1000)
+    tau1, alpha = log_uniform(rng, 1e-5, 1e-2), rng.uniform(0.75, 0.95)
+    aw = r1 * log_uniform(rng, 0.05, 0.5)
+    return [r0, r1, aw, tau1**alpha / r1, alpha]
+
+
+def two_rq_parameters(rng):
+    # Two separated arcs: 160 Hz - 16 kHz and 0.16 Hz - 16 Hz.
+    r0, r1, r2 = log_uniform(rng, 1, 100), log_uniform(rng, 10, 1000), log_uniform(rng, 10, 1000)
+    tau1, tau2 = log_uniform(rng, 1e-5, 1e-3), log_uniform(rng, 1e-2, 1)
+    alpha1, alpha2 = rng.uniform(0.75, 0.95), rng.uniform(0.75, 0.95)
+    return [r0, r1, tau1**alpha1 / r1, alpha1, r2, tau2**alpha2 / r2, alpha2]
+
+
+def as_given(truth):
+    return [truth]
+
+
+def either_arc_first(truth):
+    # The two (R, CPE) pairs are interchangeable: both orders give the same spectrum.
+    r0, r1, q1, alpha1, r2, q2, alpha2 = truth
+    return [truth, [r0, r2, q2, alpha2, r1, q1, alpha1]]
+
+
+# name, movarin circuit, impedance.py circuit, parameter draw, the start a user would type, the
+# parameter vectors equivalent to a truth
+CASES = [
+    ("rc", "R0-(R1,C1)", "R0-p(R1,C1)", rc_parameters, [10.0, 100.0, 1e-4], as_given),
+    ("randles", "R0-(R1-W1,CPE1)", "R0-p(R1-W1,CPE1)", randles_parameters,
+     [10.0, 100.0, 10.0, 1e-5, 0.9], as_given),
+    ("two_rq", "R0-(R1,CPE1)-(R2,CPE2)", "R0-p(R1,CPE1)-p(R2,CPE2)", two_rq_parameters,
+     [10.0, 100.0, 1e-5, 0.9, 100.0, 1e-3, 0.9], either_arc_first),
+]
+
+
+def spectra(text, draw, seed):
+    """(truth, frequencies, impedances, noisy) per parameter set."""
+    rng = np.random.default_rng(seed)
+    circuit = movarin.Circuit(text)
+    for _ in range(SETS):
+        truth = draw(rng)
+        z = circuit.with_values(truth).impedance(FREQUENCIES)
+        noise = NOISE * np.abs(z) * (rng.standard_normal(z.size) + 1j * rng.standard_normal(z.size))
+        yield truth, z, False
+        yield truth, z + noise, True
+
+
+def cost(circuit, params, z):
+    r = np.asarray(circuit.residuals(params, FREQUENCIES, z))
+    return 0.5 * float(r @ r)
+
+
+def succeeded(circuit, truth, equivalents, fitted, z, noisy):
+    if fitted is None or not np.all(np.isfinite(fitted)):
+        return False
+    if noisy:
+        return cost(circuit, fitted, z) <= cost(circuit, truth, z) * (1 + COST_SLACK)
+    return any(np.all(np.abs(np.asarray(fitted) / np.asarray(same) - 1) <= PARAMETER_TOLERANCE)
+               for same in equivalents(truth))
+
+
+def fitters(text, peer_text, start):
+    parsed = movarin.Circuit(text)
+    started = parsed.with_values(start)
+    lo, hi = zip(*parsed.param_bounds())
+
+    def movarin_default(z):
+        return list(parsed.fit(FREQUENCIES, z).params.values())
+
+    def movarin_user_start(z):
+        return list(started.fit(FREQUENCIES, z, guess_init=False).params.values())
+
+    def peer(z):
+        model = CustomCircuit(peer_text, initial_guess=list(start))
+        return list(model.fit(FREQUENCIES, z, weight_by_modulus=True).parameters_)
+
+    def scipy(z):
+        solution = least_squares(lambda p: parsed.residuals(p, FREQUENCIES, z), start,
+                                 jac=lambda p: parsed.jacobian(p, FREQUENCIES, z), bounds=(lo, hi))
+        return list(solution.x)
+
+    return {"movarin, default": movarin_default, "movarin, user start": movarin_user_start,
+            "impedance.py": peer, "SciPy least_squares": scipy}
+
+
+def stored_model_trained(text):
+    try:
+        movarin.Circuit(text).guess(FREQUENCIES, np.ones(FREQUENCIES.size, complex))
+    except ValueError as error:
+        if "not available in this build" in str(error):
+            return False
+        raise
+    return True
+
+
+def run(fits, circuit, equivalents, cases):
+    """Per fitter: median seconds per fit and the success counts on noiseless and noisy spectra.
+    The fitters take turns on each spectrum, so a change in the machine's load hits all alike."""
+    for fit in fits.values():
+        fit(cases[0][1])  # warm-up: one-time preparation and imports are not a fit's cost
+    times = {label: [] for label in fits}
+    successes = {label: [0, 0] for label in fits}
+    for truth, z, is_noisy in cases:
+        for label, fit in fits.items():
+            started = time.perf_counter()
+            try:
+                fitted = fit(z)
+            except Exception:  # noqa: BLE001 - a fitter that raises has failed this spectrum
+                fitted = None
+            times[label].append(time.perf_counter() - started)
+            successes[label][is_noisy] += succeeded(circuit, truth, equivalents, fitted, z,
+                                                    is_noisy)
+    return {label: (statistics.median(times[label]), *successes[label]) for label in fits}
+
+
+def main():
+    warnings.simplefilter("ignore")  # the peer's and SciPy's convergence chatter
+    print(f"{SETS} parameter sets x (noiseless + 1% noise) per circuit, {FREQUENCIES.size} points "
+          f"0.1 Hz - 100 kHz\n")
+    header = (f"{'circuit':<8} {'fitter':<21} {'median ms':>10} {'success':>8} "
+              f"{'clean/noisy':>12} {'impedance.py / this':>20} {'SciPy / this':>13}")
+    print(header)
+    print("-" * len(header))
+    for seed, (name, text, peer_text, draw, start, equivalents) in enumerate(CASES, start=1):
+        circuit = movarin.Circuit(text)
+        cases = list(spectra(text, draw, seed))
+        fits = fitters(text, peer_text, start)
+        if not stored_model_trained(text):
+            del fits["movarin, default"]
+            print(f"{name:<8} {'movarin, default':<21} the stored model {name!r} is not trained "
+                  "yet; row left out")
+        rows = run(fits, circuit, equivalents, cases)
+        for label, (median, clean, noisy) in rows.items():
+            rate = 100 * (clean + noisy) / len(cases)
+            peer_ratio = rows["impedance.py"][0] / median
+            scipy_ratio = rows["SciPy least_squares"][0] / median
+            print(f"{name:<8} {label:<21} {median * 1e3:10.3f} {rate:7.1f}% "
+                  f"{f'{clean}/{noisy}':>12} {peer_ratio:19.1f}x {scipy_ratio:12.1f}x")
+        print()
+
+
+if __name__ == "__main__":
+    main()
