@@ -1,0 +1,274 @@
+"""Evaluate an exported weight file on fresh held-out spectra.
+
+    .venv/bin/python -m training.evaluate rc [--weights weights/rc.ovrel] [--count 2000]
+
+Predictions go through the exported file: the module's `Circuit.guess` with
+`weights=` when the module has it, else the NumPy reference on the parsed file.
+Writes training/results/<name>.json and regenerates training/REPORT.md.
+"""
+
+import argparse
+import json
+import sys
+import time
+from pathlib import Path
+
+import movarin
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import data  # noqa: E402
+import ovrel  # noqa: E402
+import reference  # noqa: E402
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+EVALUATION_SEED = 424242  # disjoint from the training seeds (1000 * seed + 1, + 2)
+NOISE = 0.01
+EXAMPLE_FREQUENCIES = 10.0 ** (-1.0 + 6.0 * np.arange(50) / 49.0)
+EXAMPLES = {"rc": [10.0, 100.0, 1e-5], "rq": [5.0, 50.0, 2e-4, 0.8]}
+EXAMPLE_TOLERANCE = 0.02
+# Inside-the-window median error targets: relative, and absolute for exponents.
+SINGLE_ARC = {"rc", "rc_l", "rq", "rq_l"}
+
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("name", nargs="?", help="model to evaluate (omit with --report-only)")
+    parser.add_argument("--weights", type=Path, help="weight file (default weights/<name>.ovrel)")
+    parser.add_argument("--count", type=int, default=2000)
+    parser.add_argument("--json", type=Path, help="result file (default results/<name>.json, which REPORT.md lists)")
+    parser.add_argument("--report-only", action="store_true", help="only regenerate REPORT.md")
+    return parser.parse_args(argv)
+
+
+def is_exponent(param_name):
+    return param_name.endswith(".alpha")
+
+
+# ---------------------------------------------------------------- prediction
+
+
+def make_predictor(circuit, model, path):
+    """Prediction function through the exported file, and which path it takes."""
+    if hasattr(movarin.Circuit, "guess"):
+        return (lambda f, z: np.array(circuit.guess(f, z, weights=str(path)))), "movarin.Circuit.guess"
+    return (lambda f, z: reference.predict_parameters(model, f, z)), "numpy reference"
+
+
+def parameter_errors(predicted, true, names):
+    """Relative error per parameter; absolute error for exponents."""
+    errors = np.abs(predicted - true)
+    relative = [not is_exponent(n) for n in names]
+    errors[:, relative] /= np.abs(true[:, relative])
+    return errors
+
+
+def summarise(errors, names):
+    return {
+        n: {"median": float(np.median(errors[:, j])), "p90": float(np.percentile(errors[:, j], 90))}
+        for j, n in enumerate(names)
+    }
+
+
+def spectrum_misfit(circuit, params, spectra):
+    """Relative RMS difference between the start point's spectrum and the data."""
+    misfits = []
+    for p, (f, z) in zip(params, spectra):
+        start = circuit.with_values(list(p)).impedance(f)
+        misfits.append(float(np.sqrt(np.mean(np.abs(start - z) ** 2 / np.abs(z) ** 2))))
+    return np.array(misfits)
+
+
+def information_limit(circuit, params, spectra, sigma):
+    """Cramer-Rao standard deviation of each parameter's error for one spectrum.
+
+    Relative for log-scaled parameters, absolute for exponents, at relative
+    noise sigma: no estimator, network or fit, does better on average.
+    """
+    f, _ = spectra
+    clean = circuit.with_values(list(params)).impedance(f)
+    columns = []
+    for j, name in enumerate(circuit.param_names()):
+        step = 1e-6
+        shifted = params.copy()
+        shifted[j] = shifted[j] + step if is_exponent(name) else shifted[j] * np.exp(step)
+        dz = (circuit.with_values(list(shifted)).impedance(f) - clean) / (step * np.abs(clean))
+        columns.append(np.concatenate([dz.real, dz.imag]))
+    jacobian = np.array(columns).T / sigma
+    try:
+        return np.sqrt(np.diag(np.linalg.inv(jacobian.T @ jacobian)))
+    except np.linalg.LinAlgError:
+        return np.full(len(params), np.inf)
+
+
+def examples(name, circuit, predict):
+    if name not in EXAMPLES:
+        return None
+    true = np.array(EXAMPLES[name])
+    z = circuit.with_values(list(true)).impedance(EXAMPLE_FREQUENCIES)
+    predicted = predict(EXAMPLE_FREQUENCIES, z)
+    error = np.abs(predicted / true - 1.0)
+    return {
+        "true": true.tolist(),
+        "predicted": predicted.tolist(),
+        "relative_error": error.tolist(),
+        "within_2_percent": bool(np.all(error <= EXAMPLE_TOLERANCE)),
+    }
+
+
+def cross_check(model, predict, spectra, count=50):
+    """Largest relative difference between the module and the NumPy reference."""
+    worst = 0.0
+    for f, z in spectra[:count]:
+        ours = reference.predict_parameters(model, f, z)
+        worst = max(worst, float(np.max(np.abs(predict(f, z) / ours - 1.0))))
+    return worst
+
+
+def targets_met(name, names, inside):
+    limit = 0.01 if name in SINGLE_ARC else 0.03
+    return all(inside[n]["median"] <= limit for n in names), limit
+
+
+# ---------------------------------------------------------------- main
+
+
+def evaluate(name, path, count):
+    model = ovrel.read_weight_file(path)
+    circuit = movarin.Circuit(name)
+    names = circuit.param_names()
+    predict, backend = make_predictor(circuit, model, path)
+    held_out = data.build_dataset(name, count, seed=EVALUATION_SEED, sigma=NOISE, keep_spectra=True)
+
+    started = time.time()
+    predicted = np.array([predict(f, z) for f, z in held_out.spectra])
+    seconds = time.time() - started
+    placeholder = np.tile(np.array(circuit.param_values()), (count, 1))
+
+    net_errors = parameter_errors(predicted, held_out.params, names)
+    start_errors = parameter_errors(placeholder, held_out.params, names)
+    inside = held_out.inside
+    network = {"all": summarise(net_errors, names), "inside": summarise(net_errors[inside], names)}
+    placeholders = {"all": summarise(start_errors, names), "inside": summarise(start_errors[inside], names)}
+    net_misfit = spectrum_misfit(circuit, predicted, held_out.spectra)
+    start_misfit = spectrum_misfit(circuit, placeholder, held_out.spectra)
+    met, limit = targets_met(name, names, network["inside"])
+    # 0.674 sigma is the median absolute value of a Gaussian error.
+    limits = 0.674 * np.array([information_limit(circuit, p, s, NOISE) for p, s in zip(held_out.params, held_out.spectra)])
+    return {
+        "name": name,
+        "weights": str(path.relative_to(ROOT) if path.is_relative_to(ROOT) else path),
+        "inference": backend,
+        "module_vs_reference_max_relative_difference": (
+            cross_check(model, predict, held_out.spectra) if backend != "numpy reference" else None
+        ),
+        "spectra": count,
+        "inside_window_spectra": int(inside.sum()),
+        "noise": NOISE,
+        "seconds_per_prediction": seconds / count,
+        "network": network,
+        "placeholder": placeholders,
+        "information_limit_median": {
+            "all": dict(zip(names, np.median(limits, axis=0).tolist())),
+            "inside": dict(zip(names, np.median(limits[inside], axis=0).tolist())),
+        },
+        "spectrum_misfit": {
+            "network": {"median": float(np.median(net_misfit)), "p90": float(np.percentile(net_misfit, 90))},
+            "placeholder": {"median": float(np.median(start_misfit)), "p90": float(np.percentile(start_misfit, 90))},
+        },
+        "better_than_placeholder": bool(
+            np.median(net_misfit) < np.median(start_misfit)
+            and all(network["all"][n]["median"] < placeholders["all"][n]["median"] for n in names)
+        ),
+        "inside_target": limit,
+        "inside_target_met": met,
+        "examples": examples(name, circuit, predict),
+    }
+
+
+def percent(value, name):
+    return f"{value:.4f}" if is_exponent(name) else f"{100 * value:.2f}%"
+
+
+def model_section(result, training):
+    names = list(result["network"]["all"])
+    lines = [f"### {result['name']}", ""]
+    if training:
+        minutes = (training["data_seconds"] + training["train_seconds"]) / 60
+        lines.append(
+            f"C = {training['channels']}, {training['spectra']} spectra x {training['epochs']} epochs, "
+            f"{training['threads']} thread: {minutes:.1f} min ({training['train_seconds'] / 60:.1f} min training)."
+        )
+    lines += [
+        f"Inference: {result['inference']}. Held-out: {result['spectra']} spectra at {100 * result['noise']:.0f}% noise, "
+        f"{result['inside_window_spectra']} with every time constant half a decade inside the window.",
+        "",
+        "| parameter | median | p90 | median inside | p90 inside | information limit inside | placeholder median |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    for n in names:
+        a, i, p = result["network"]["all"][n], result["network"]["inside"][n], result["placeholder"]["all"][n]
+        bound = result["information_limit_median"]["inside"][n]
+        lines.append(
+            f"| {n} | {percent(a['median'], n)} | {percent(a['p90'], n)} | {percent(i['median'], n)} "
+            f"| {percent(i['p90'], n)} | ~{percent(bound, n)} | {percent(p['median'], n)} |"
+        )
+    misfit = result["spectrum_misfit"]
+    lines += [
+        "",
+        f"Spectrum misfit of the start point (relative RMS, median): network {100 * misfit['network']['median']:.2f}%, "
+        f"placeholder {100 * misfit['placeholder']['median']:.0f}%. Better than the placeholder: "
+        f"{'yes' if result['better_than_placeholder'] else 'NO'}. Inside-the-window target "
+        f"(median <= {100 * result['inside_target']:.0f}%, exponents {result['inside_target']} absolute): "
+        f"{'met' if result['inside_target_met'] else 'NOT met'}.",
+    ]
+    if result["examples"]:
+        ex = result["examples"]
+        values = ", ".join(f"{v:.5g}" for v in ex["predicted"])
+        lines.append(
+            f"Example {result['name']} {ex['true']}: predicted {values} "
+            f"(within 2%: {'yes' if ex['within_2_percent'] else 'NO'})."
+        )
+    if result["module_vs_reference_max_relative_difference"] is not None:
+        lines.append(f"Module vs NumPy reference: max relative difference {result['module_vs_reference_max_relative_difference']:.2e}.")
+    return lines + [""]
+
+
+def write_report():
+    sections = []
+    for path in sorted((HERE / "results").glob("*.json")):
+        if path.name.endswith(".train.json"):
+            continue
+        result = json.loads(path.read_text())
+        train_path = HERE / "results" / f"{result['name']}.train.json"
+        training = json.loads(train_path.read_text()) if train_path.exists() else None
+        sections += model_section(result, training)
+    header = [
+        "# Initial-guess networks: evaluation",
+        "",
+        "Generated by `training/evaluate.py` from `training/results/*.json`; every figure goes through the",
+        "exported half-precision weight file. Errors are relative, except the CPE exponents (absolute).",
+        "Targets for the median inside the window: 1% for rc, rc_l, rq, rq_l (exponents 0.01), 3% for the rest.",
+        "The information limit is the median of 0.674 x the Cramer-Rao standard deviation at the same",
+        "noise: roughly the median error of an ideal unbiased estimator (a converged fit) on the same spectra.",
+        "",
+    ]
+    (HERE / "REPORT.md").write_text("\n".join(header + sections))
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    if not args.report_only:
+        path = (args.weights or ROOT / "weights" / f"{args.name}.ovrel").resolve()
+        result = evaluate(args.name, path, args.count)
+        target = args.json or HERE / "results" / f"{args.name}.json"
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text(json.dumps(result, indent=2) + "\n")
+        print(json.dumps({k: result[k] for k in ("inference", "network", "better_than_placeholder", "examples")}, indent=1))
+    write_report()
+
+
+if __name__ == "__main__":
+    main()
