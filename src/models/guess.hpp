@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "circuit/tree.hpp"
-#include "fit/spectrum.hpp"
+#include "fit/measured_spectrum.hpp"
 #include "nn/weight_file.hpp"
 #include "runtime/result.hpp"
 

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "fit/spectrum.hpp"
+#include "fit/measured_spectrum.hpp"
 #include "nn/network.hpp"
 #include "nn/weight_file.hpp"
 #include "runtime/result.hpp"

@@ -16,7 +16,7 @@
 #include "python/guess_methods.hpp"
 #include "python/handle.hpp"
 #include "python/numpy_array.hpp"
-#include "python/spectrum.hpp"
+#include "python/read_spectrum.hpp"
 
 namespace movarin::python {
 namespace {

@@ -17,7 +17,7 @@
 #include "python/errors.hpp"
 #include "python/fit_result_type.hpp"
 #include "python/handle.hpp"
-#include "python/spectrum.hpp"
+#include "python/read_spectrum.hpp"
 
 namespace movarin::python {
 namespace {

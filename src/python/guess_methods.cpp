@@ -10,7 +10,7 @@
 #include "python/circuit_type.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
-#include "python/spectrum.hpp"
+#include "python/read_spectrum.hpp"
 
 namespace movarin::python {
 namespace {

@@ -1,4 +1,4 @@
-#include "python/spectrum.hpp"
+#include "python/read_spectrum.hpp"
 
 #include <cmath>
 #include <utility>

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fit/spectrum.hpp"
+#include "fit/measured_spectrum.hpp"
 
 namespace movarin::python {
 
