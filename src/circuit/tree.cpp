@@ -84,12 +84,25 @@ struct StoredValues {
   const double* take(const Part::Element& element) const { return element.element.values.data(); }
 };
 
+// A block of complex values as columns on the stack.
+struct ColumnBlock {
+  std::array<double, kEvaluationBlock> re;
+  std::array<double, kEvaluationBlock> im;
+
+  ComplexColumns columns() { return {re.data(), im.data()}; }
+  void zero(std::size_t count) {
+    std::fill_n(re.begin(), count, 0.0);
+    std::fill_n(im.begin(), count, 0.0);
+  }
+};
+
 // Adds the series list's impedance at each omega[i] to out[i], element by element over the whole
 // block. Each point sees the same operations in the same order as it would alone, so a value does
 // not depend on the block it was computed in. False when the values run out.
 template <class Values>
-bool add_series_block(const SeriesList& series, Values& values, std::span<const double> omega,
-                      Complex* out) {
+MOVARIN_AVX2_CLONES bool add_series_block(const SeriesList& series, Values& values,
+                                          std::span<const double> omega, ComplexColumns out) {
+  const std::size_t count = omega.size();
   for (const Part& part : series) {
     if (const auto* element = std::get_if<Part::Element>(&part.node)) {
       const double* params = values.take(*element);
@@ -97,20 +110,62 @@ bool add_series_block(const SeriesList& series, Values& values, std::span<const 
       add_element_impedances(element->element.kind, params, omega, out);
       continue;
     }
-    std::array<Complex, kEvaluationBlock> admittance;
-    std::array<Complex, kEvaluationBlock> branch_impedance;
-    admittance.fill({0.0, 0.0});
+    ColumnBlock admittance;
+    ColumnBlock branch_impedance;
+    admittance.zero(count);
     for (const SeriesList& branch : std::get<Part::Circuit>(part.node).branches) {
-      branch_impedance.fill({0.0, 0.0});
-      if (!add_series_block(branch, values, omega, branch_impedance.data())) return false;
-      for (std::size_t i = 0; i < omega.size(); ++i) {
-        admittance[i] = admittance[i] + reciprocal(branch_impedance[i]);
+      branch_impedance.zero(count);
+      const ComplexColumns branch_columns = branch_impedance.columns();
+      if (!add_series_block(branch, values, omega, branch_columns)) return false;
+      const ComplexColumns admittance_columns = admittance.columns();
+      for (std::size_t i = 0; i < count; ++i) {
+        admittance_columns.add(i, reciprocal(branch_columns[i]));
       }
     }
-    for (std::size_t i = 0; i < omega.size(); ++i) out[i] = out[i] + reciprocal(admittance[i]);
+    const ComplexColumns admittance_columns = admittance.columns();
+    for (std::size_t i = 0; i < count; ++i) out.add(i, reciprocal(admittance_columns[i]));
   }
   return true;
 }
+
+// add_series_block from zero over one block, written out as complex pairs.
+template <class Values>
+bool series_block(const SeriesList& series, Values& values, std::span<const double> omega,
+                  Complex* out) {
+  ColumnBlock sum;
+  sum.zero(omega.size());
+  if (!add_series_block(series, values, omega, sum.columns())) return false;
+  for (std::size_t i = 0; i < omega.size(); ++i) out[i] = {sum.re[i], sum.im[i]};
+  return true;
+}
+
+// How impedance() hands points to the worker pool. The calling thread starts on piece 0 at once,
+// while a worker first has to notice the batch, so piece 0 is longer by a lead of a tenth of the
+// points (at most kMaxLead): the caller then seldom ends up asleep waiting for the last piece,
+// and waking it costs as much as evaluating a few hundred points.
+class ImpedancePieces {
+ public:
+  explicit ImpedancePieces(std::size_t points)
+      : points_(points),
+        lead_(std::min(points / 10, kMaxLead)),
+        count_(std::max<std::size_t>(2, (points - lead_) / kGrain)),
+        size_((points - lead_) / count_) {}
+
+  std::size_t count() const { return count_; }
+  std::size_t begin(std::size_t piece) const { return piece == 0 ? 0 : lead_ + piece * size_; }
+  std::size_t end(std::size_t piece) const {
+    return piece + 1 == count_ ? points_ : lead_ + (piece + 1) * size_;
+  }
+
+ private:
+  static constexpr std::size_t kGrain = 512;
+  static constexpr std::size_t kMaxLead = 128;
+
+  std::size_t points_;
+  std::size_t lead_;
+  std::size_t count_;
+  std::size_t size_;
+};
 
 }  // namespace
 
@@ -273,7 +328,7 @@ Result<SeriesList, NamedValuesError> with_named_values(
 Complex impedance_from_iter(const SeriesList& series, ValueCursor& cursor, double omega) {
   Complex z{0.0, 0.0};
   CursorValues values(cursor);
-  add_series_block(series, values, std::span<const double>(&omega, 1), &z);
+  add_series_block(series, values, std::span<const double>(&omega, 1), {&z.re, &z.im});
   return z;
 }
 
@@ -294,10 +349,9 @@ bool impedance_over(const SeriesList& series, std::span<const double> values,
                     std::span<const double> omega, std::span<Complex> out) {
   for (std::size_t begin = 0; begin < omega.size(); begin += kEvaluationBlock) {
     const std::size_t count = std::min(kEvaluationBlock, omega.size() - begin);
-    std::fill_n(out.begin() + begin, count, Complex{0.0, 0.0});
     ValueCursor cursor{values.data(), values.data() + values.size()};
     CursorValues reader(cursor);
-    if (!add_series_block(series, reader, omega.subspan(begin, count), &out[begin])) return false;
+    if (!series_block(series, reader, omega.subspan(begin, count), &out[begin])) return false;
   }
   return true;
 }
@@ -307,8 +361,7 @@ void stored_impedance_over(const SeriesList& series, std::span<const double> ome
   StoredValues stored;
   for (std::size_t begin = 0; begin < omega.size(); begin += kEvaluationBlock) {
     const std::size_t count = std::min(kEvaluationBlock, omega.size() - begin);
-    std::fill_n(out.begin() + begin, count, Complex{0.0, 0.0});
-    add_series_block(series, stored, omega.subspan(begin, count), &out[begin]);
+    series_block(series, stored, omega.subspan(begin, count), &out[begin]);
   }
 }
 
@@ -332,8 +385,12 @@ std::vector<Complex> impedance(const SeriesList& series, std::span<const double>
   if (frequencies.size() < kParallelImpedanceThreshold) {
     evaluate(0, frequencies.size());
   } else {
-    constexpr std::size_t kGrain = 512;
-    parallel_for(frequencies.size(), kGrain, evaluate);
+    const ImpedancePieces pieces(frequencies.size());
+    parallel_for(pieces.count(), 1, [&](std::size_t first, std::size_t last) {
+      for (std::size_t piece = first; piece < last; ++piece) {
+        evaluate(pieces.begin(piece), pieces.end(piece));
+      }
+    });
   }
   return result;
 }

@@ -1,5 +1,6 @@
 #include "elements/catalogue.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -43,24 +44,30 @@ HyperbolicPair coth_and_csch(Complex v) {
   return {cosh_v / sinh_v, reciprocal(sinh_v)};
 }
 
-Complex finite_length_warburg_open(const double* p, double omega) {
-  const Complex u = complex_sqrt(p[1] * laplace(omega));
-  return Complex{p[0], 0.0} / (u * guarded_tanh(u));
-}
+// A root and a tanh worked from it: the part of the finite-length Warburg and Gerischer kinds
+// that calls the C library.
+struct RootAndTanh {
+  Complex root;
+  Complex tanh;
+};
 
-Complex finite_length_warburg_short(const double* p, double omega) {
-  const Complex u = complex_sqrt(p[1] * laplace(omega));
-  return (p[0] * guarded_tanh(u)) / u;
+RootAndTanh warburg_root_and_tanh(double tau, double omega) {
+  const Complex u = complex_sqrt(tau * laplace(omega));
+  return {u, guarded_tanh(u)};
 }
 
 Complex gerischer_root(double tg, double omega) {
   return complex_sqrt(Complex{1.0 + tg * 0.0 * omega, tg * omega});
 }
 
-Complex transmission_line(const double* p, double omega) {
+struct TransmissionLineTerms {
+  Complex v;
+  HyperbolicPair hyperbolic;
+};
+
+TransmissionLineTerms transmission_line_terms(const double* p, double omega) {
   const Complex v = complex_sqrt(Complex{p[2] + p[3] * 0.0 * omega, p[3] * omega});
-  const HyperbolicPair h = coth_and_csch(v);
-  return (p[0] * h.coth) / v + (p[1] * h.csch) / v;
+  return {v, coth_and_csch(v)};
 }
 
 // The four kinds with a fractional power, written once over the power function so that a block of
@@ -99,77 +106,128 @@ class PowerOnImaginaryAxis {
   double sin_;
 };
 
-template <class Power>
-Complex fractional_inductor(const double* p, double omega, const Power& power) {
-  return power(p[0] * laplace(omega));
-}
+struct TransmissionLineCpeTerms {
+  Complex a;
+  Complex tanh_b;
+};
 
 template <class Power>
-Complex constant_phase(const double* p, double omega, const Power& power) {
-  return reciprocal(p[0] * power(laplace(omega)));
-}
-
-template <class Power>
-Complex zarc(const double* p, double omega, const Power& power) {
-  return Complex{p[0], 0.0} / (Complex{1.0, 0.0} + power(p[1] * laplace(omega)));
-}
-
-template <class Power>
-Complex transmission_line_cpe(const double* p, double omega, const Power& power) {
+TransmissionLineCpeTerms transmission_line_cpe_terms(const double* p, double omega,
+                                                     const Power& power) {
   const double r_ion = p[0];
   const Complex zq = reciprocal(p[1] * power(laplace(omega)));
   const double zq_norm = zq.re * zq.re + zq.im * zq.im;
   const Complex a = complex_sqrt(r_ion * zq);
   const Complex b = complex_sqrt(Complex{r_ion * zq.re / zq_norm, -r_ion * zq.im / zq_norm});
-  return a / guarded_tanh(b);
+  return {a, guarded_tanh(b)};
 }
 
-// Hands `use` the kind's impedance as a function of the angular frequency, with its parameters
-// bound; fractional powers come from make_power(exponent).
+// A kind's impedance in two steps: `stage` does the per-point work that calls the C library and
+// `finish` the plain arithmetic on its result. A block runs every stage first and then every
+// finish, so that the finishing arithmetic vectorises; one point is finish(stage(omega)).
+template <class Stage, class Finish>
+struct StagedFormula {
+  Stage stage;
+  Finish finish;
+
+  Complex operator()(double omega) const { return finish(stage(omega)); }
+};
+
+template <class Stage, class Finish>
+StagedFormula<Stage, Finish> staged(Stage stage, Finish finish) {
+  return {stage, finish};
+}
+
+// Stages for kinds that call no C library function (all of their work vectorises) and finishes for
+// kinds whose arithmetic is tangled with the calls.
+constexpr auto kFrequency = [](double omega) { return omega; };
+constexpr auto kAsStaged = [](Complex z) { return z; };
+
+// Hands `use` the kind's impedance as a StagedFormula of the angular frequency, with its
+// parameters bound; fractional powers come from make_power(exponent).
 template <class MakePower, class Use>
 void with_formula(ElementKind kind, const double* p, const MakePower& make_power, const Use& use) {
   switch (kind) {
     case ElementKind::R:
-      return use([p](double) { return Complex{p[0], 0.0}; });
+      return use(staged(kFrequency, [p](double) { return Complex{p[0], 0.0}; }));
     case ElementKind::C:
-      return use([p](double w) { return reciprocal(p[0] * laplace(w)); });
+      return use(staged(kFrequency, [p](double w) { return reciprocal(p[0] * laplace(w)); }));
     case ElementKind::L:
-      return use([p](double w) { return p[0] * laplace(w); });
+      return use(staged(kFrequency, [p](double w) { return p[0] * laplace(w); }));
     case ElementKind::La: {
       const auto power = make_power(p[1]);
-      return use([p, &power](double w) { return fractional_inductor(p, w, power); });
+      return use(staged([p, &power](double w) { return power(p[0] * laplace(w)); }, kAsStaged));
     }
     case ElementKind::Cpe: {
       const auto power = make_power(p[1]);
-      return use([p, &power](double w) { return constant_phase(p, w, power); });
+      return use(staged([&power](double w) { return power(laplace(w)); },
+                        [p](Complex s_power) { return reciprocal(p[0] * s_power); }));
     }
     case ElementKind::W:
-      return use([p](double w) { return Complex{p[0], -p[0]} / Complex{std::sqrt(w), 0.0}; });
+      return use(staged([](double w) { return std::sqrt(w); },
+                        [p](double root) {
+                          return Complex{p[0], -p[0]} / Complex{root, 0.0};
+                        }));
     case ElementKind::Wo:
-      return use([p](double w) { return finite_length_warburg_open(p, w); });
+      return use(staged([p](double w) { return warburg_root_and_tanh(p[1], w); },
+                        [p](const RootAndTanh& u) {
+                          return Complex{p[0], 0.0} / (u.root * u.tanh);
+                        }));
     case ElementKind::Ws:
-      return use([p](double w) { return finite_length_warburg_short(p, w); });
+      return use(staged([p](double w) { return warburg_root_and_tanh(p[1], w); },
+                        [p](const RootAndTanh& u) { return (p[0] * u.tanh) / u.root; }));
     case ElementKind::G:
-      return use([p](double w) { return Complex{p[0], 0.0} / gerischer_root(p[1], w); });
+      return use(staged([p](double w) { return gerischer_root(p[1], w); },
+                        [p](Complex v) {
+                          return Complex{p[0], 0.0} / v;
+                        }));
     case ElementKind::Gs:
-      return use([p](double w) {
-        const Complex v = gerischer_root(p[1], w);
-        return Complex{p[0], 0.0} / (v * guarded_tanh(p[2] * v));
-      });
+      return use(staged(
+          [p](double w) {
+            const Complex v = gerischer_root(p[1], w);
+            return RootAndTanh{v, guarded_tanh(p[2] * v)};
+          },
+          [p](const RootAndTanh& v) {
+            return Complex{p[0], 0.0} / (v.root * v.tanh);
+          }));
     case ElementKind::K:
-      return use([p](double w) {
+      return use(staged(kFrequency, [p](double w) {
         return Complex{p[0], 0.0} / Complex{1.0 + p[1] * 0.0 * w, p[1] * w};
-      });
+      }));
     case ElementKind::Zarc: {
       const auto power = make_power(p[2]);
-      return use([p, &power](double w) { return zarc(p, w, power); });
+      return use(staged([p, &power](double w) { return power(p[1] * laplace(w)); },
+                        [p](Complex s_power) {
+                          return Complex{p[0], 0.0} / (Complex{1.0, 0.0} + s_power);
+                        }));
     }
     case ElementKind::Tlmq: {
       const auto power = make_power(p[2]);
-      return use([p, &power](double w) { return transmission_line_cpe(p, w, power); });
+      return use(staged([p, &power](double w) { return transmission_line_cpe_terms(p, w, power); },
+                        [](const TransmissionLineCpeTerms& t) { return t.a / t.tanh_b; }));
     }
     case ElementKind::T:
-      return use([p](double w) { return transmission_line(p, w); });
+      return use(staged([p](double w) { return transmission_line_terms(p, w); },
+                        [p](const TransmissionLineTerms& t) {
+                          return (p[0] * t.hyperbolic.coth) / t.v +
+                                 (p[1] * t.hyperbolic.csch) / t.v;
+                        }));
+  }
+}
+
+// Points staged at a time by add_element_impedances; bounds its stack use.
+constexpr std::size_t kStagedPoints = 32;
+
+template <class Formula>
+void add_staged_block(const Formula& formula, std::span<const double> omega, ComplexColumns out) {
+  using Staged = decltype(formula.stage(0.0));
+  std::array<Staged, kStagedPoints> staged_values;
+  for (std::size_t begin = 0; begin < omega.size(); begin += kStagedPoints) {
+    const std::size_t count = std::min(kStagedPoints, omega.size() - begin);
+    for (std::size_t i = 0; i < count; ++i) staged_values[i] = formula.stage(omega[begin + i]);
+    for (std::size_t i = 0; i < count; ++i) {
+      out.add(begin + i, formula.finish(staged_values[i]));
+    }
   }
 }
 
@@ -240,13 +298,11 @@ Complex element_impedance(ElementKind kind, double omega, const double* p) {
   return z;
 }
 
-void add_element_impedances(ElementKind kind, const double* p, std::span<const double> omega,
-                            Complex* out) {
+MOVARIN_AVX2_CLONES void add_element_impedances(ElementKind kind, const double* p,
+                                                std::span<const double> omega, ComplexColumns out) {
   with_formula(
       kind, p, [](double exponent) { return PowerOnImaginaryAxis(exponent); },
-      [&](const auto& formula) {
-        for (std::size_t i = 0; i < omega.size(); ++i) out[i] = out[i] + formula(omega[i]);
-      });
+      [&](const auto& formula) { add_staged_block(formula, omega, out); });
 }
 
 }  // namespace movarin

@@ -63,6 +63,6 @@ Complex element_impedance(ElementKind kind, double omega, const double* values);
 // Adds element_impedance(kind, omega[i], values) to out[i] for every i, bit for bit, with what
 // does not depend on the frequency worked out once for the whole block.
 void add_element_impedances(ElementKind kind, const double* values, std::span<const double> omega,
-                            Complex* out);
+                            ComplexColumns out);
 
 }  // namespace movarin

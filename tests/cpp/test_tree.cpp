@@ -255,7 +255,8 @@ TEST_CASE("tree: parallel groups") {
 
 TEST_CASE("tree: impedance over frequencies is the same on the pool") {
   const SeriesList randles = with(parsed("R0-(R1-W1,CPE1)"), {12, 40, 7, 2e-5, 0.87});
-  for (const std::size_t n : {std::size_t{999}, std::size_t{1000}, std::size_t{5000}}) {
+  for (const std::size_t n :
+       {std::size_t{999}, std::size_t{1000}, std::size_t{1537}, std::size_t{5000}}) {
     CAPTURE(n);
     std::vector<double> frequencies = {0.0, -5.0, kNaN, kInf};
     for (std::size_t i = frequencies.size(); i < n; ++i) {
@@ -287,4 +288,26 @@ TEST_CASE("tree: block evaluation with a value vector matches impedance_from_ite
   }
   const std::vector<double> short_values(values.begin(), values.end() - 1);
   CHECK_FALSE(impedance_over(circuit, short_values, omega, block));
+}
+
+TEST_CASE("tree: block evaluation sums in the order of the per-element formulas") {
+  // R0-(R1-W1,CPE1) written out: series parts in order onto zero, branch admittances in branch
+  // order onto zero, over more than one block and the special frequencies.
+  const SeriesList randles = parsed("R0-(R1-W1,CPE1)");
+  const std::vector<double> values = {12, 85, 40, 2.2e-5, 0.87};
+  std::vector<double> omega = {0.0, -0.0, -5.0, kNaN, kInf, -kInf, 5e-324, 1e300};
+  for (int i = 0; i < 70; ++i) omega.push_back(std::pow(10.0, -3.0 + 0.13 * i));
+  std::vector<Complex> block(omega.size());
+  REQUIRE(impedance_over(randles, values, omega, block));
+  const Complex zero{0.0, 0.0};
+  for (std::size_t i = 0; i < omega.size(); ++i) {
+    CAPTURE(omega[i]);
+    const double w = omega[i];
+    const Complex r0 = element_impedance(ElementKind::R, w, &values[0]);
+    const Complex r1 = element_impedance(ElementKind::R, w, &values[1]);
+    const Complex w1 = element_impedance(ElementKind::W, w, &values[2]);
+    const Complex cpe1 = element_impedance(ElementKind::Cpe, w, &values[3]);
+    const Complex admittance = (zero + reciprocal(zero + r1 + w1)) + reciprocal(zero + cpe1);
+    CHECK(same(block[i], zero + r0 + reciprocal(admittance)));
+  }
 }
