@@ -228,6 +228,24 @@ def verify_export(path, net, mean, std, val_tensors, count=20):
 # ---------------------------------------------------------------- main
 
 
+def noise_model(args):
+    noise = data.NoiseModel()
+    if args.noise:
+        noise = dataclasses.replace(noise, low=args.noise[0], high=args.noise[1])
+    if args.noiseless is not None:
+        noise = dataclasses.replace(noise, noiseless=args.noiseless)
+    return noise
+
+
+def write_record(summary, custom_out):
+    """Record the run; trial runs (custom --out) keep theirs beside the file, not among the results."""
+    record = Path(__file__).resolve().parent / "results" / f"{summary['name']}.train.json"
+    if custom_out is not None:
+        record = custom_out.with_suffix(".train.json")
+    record.parent.mkdir(parents=True, exist_ok=True)
+    record.write_text(json.dumps(summary, indent=2) + "\n")
+
+
 def main(argv=None):
     args = parse_args(argv)
     torch.set_num_threads(args.threads)
@@ -239,11 +257,7 @@ def main(argv=None):
     out = args.out or ROOT / "weights" / f"{args.name}.ovrel"
     log(f"{args.name} {circuit}: C={channels}, {spectra} spectra, {epochs} epochs, {args.threads} thread(s)")
 
-    noise = data.NoiseModel()
-    if args.noise:
-        noise = dataclasses.replace(noise, low=args.noise[0], high=args.noise[1])
-    if args.noiseless is not None:
-        noise = dataclasses.replace(noise, noiseless=args.noiseless)
+    noise = noise_model(args)
     log(f"noise: {noise}")
 
     t0 = time.time()
@@ -274,12 +288,7 @@ def main(argv=None):
         "train_seconds": round(train_seconds, 1), "bytes": size, "reference_vs_torch": exact,
         "fp16_output_shift": fp16, "output_table_roundtrip": tables,
     }
-    # Trial runs into other paths keep their record beside the file, not among the results.
-    record = Path(__file__).resolve().parent / "results" / f"{args.name}.train.json"
-    if args.out is not None:
-        record = out.with_suffix(".train.json")
-    record.parent.mkdir(parents=True, exist_ok=True)
-    record.write_text(json.dumps(summary, indent=2) + "\n")
+    write_record(summary, args.out)
     log(f"done in {time.time() - t0:.0f} s")
 
 
