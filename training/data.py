@@ -139,7 +139,7 @@ def draw_parameters(name, rng, log_fmin, log_fmax):
         values[f"Wo{last}.tau"] = 1.0 / (TWO_PI * 10.0**log_fd)
         log_times.append(log_fd)
     if inductor:
-        values["L0.l"] = 0.0  # set below, relative to the rest of the circuit at f_max
+        values["L0.l"] = 0.0  # place_inductance sets it once the rest of the circuit is known
     return Draw(values, log_times)
 
 
