@@ -6,9 +6,9 @@
 cd "$(dirname "$0")/.." || exit 1
 deadline=${DEADLINE:-0}
 mkdir -p training/logs
-for spec in "$@"; do
-  name=${spec%%:*}
-  minutes=${spec#*:}
+for entry in "$@"; do
+  name=${entry%%:*}
+  minutes=${entry#*:}
   if [ "$deadline" -gt 0 ] && [ $(($(date +%s) + minutes * 60)) -gt "$deadline" ]; then
     echo "$(date +%T) skip $name: $minutes min would pass the deadline"
     continue
