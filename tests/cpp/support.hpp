@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <ostream>
 
 #include "elements/complex.hpp"
@@ -18,6 +19,9 @@ inline std::ostream& operator<<(std::ostream& out, Complex z) {
 }  // namespace movarin
 
 namespace test_support {
+
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 using movarin::Complex;
 

@@ -10,13 +10,12 @@
 #include "support.hpp"
 
 using namespace movarin;
+using test_support::kInf;
+using test_support::kNaN;
 using test_support::near;
 using test_support::same;
 
 namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 Complex z_of(ElementKind kind, double omega, std::vector<double> values) {
   return element_impedance(kind, omega, values.data());
