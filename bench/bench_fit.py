@@ -156,22 +156,25 @@ def stored_model_trained(text):
 
 def run(fits, circuit, equivalents, cases):
     """Per fitter: median seconds per fit and the success counts on noiseless and noisy spectra.
-    The fitters take turns on each spectrum, so a change in the machine's load hits all alike."""
-    for fit in fits.values():
+
+    Each fitter goes through all spectra back to back, as a user's loop over measured files does.
+    Taking turns on each spectrum would charge every movarin fit with waking the worker threads
+    and refilling the caches after a 20-120 ms peer fit (about 0.05-0.1 ms a fit here); run the
+    benchmark on an otherwise idle machine instead."""
+    rows = {}
+    for label, fit in fits.items():
         fit(cases[0][1])  # warm-up: one-time preparation and imports are not a fit's cost
-    times = {label: [] for label in fits}
-    successes = {label: [0, 0] for label in fits}
-    for truth, z, is_noisy in cases:
-        for label, fit in fits.items():
+        times, successes = [], [0, 0]
+        for truth, z, is_noisy in cases:
             started = time.perf_counter()
             try:
                 fitted = fit(z)
             except Exception:  # noqa: BLE001 - a fitter that raises has failed this spectrum
                 fitted = None
-            times[label].append(time.perf_counter() - started)
-            successes[label][is_noisy] += succeeded(circuit, truth, equivalents, fitted, z,
-                                                    is_noisy)
-    return {label: (statistics.median(times[label]), *successes[label]) for label in fits}
+            times.append(time.perf_counter() - started)
+            successes[is_noisy] += succeeded(circuit, truth, equivalents, fitted, z, is_noisy)
+        rows[label] = (statistics.median(times), *successes)
+    return rows
 
 
 def main():
