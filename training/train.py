@@ -41,8 +41,13 @@ MODELS = {
     "sei_randles_wo": ("R0-(R1,CPE1)-(R2-Wo2,CPE2)", 64, 542642),
 }
 
-# Default budgets (training spectra, epochs), sized for one CPU thread.
-BUDGETS = {16: (300_000, 16), 32: (400_000, 7), 64: (800_000, 5)}
+# Default budgets (training spectra, epochs): the runs that produced the stored files, so that the
+# default command reproduces each one (same seed, one thread).
+BUDGETS = {
+    "rc": (300_000, 16), "rc_l": (400_000, 7), "rq": (280_000, 7), "rq_l": (320_000, 7),
+    "two_rc": (320_000, 7), "two_rc_l": (320_000, 7), "two_rq": (320_000, 7), "two_rq_l": (320_000, 7),
+    "randles": (320_000, 7), "sei_randles": (600_000, 5), "sei_randles_wo": (600_000, 5),
+}
 
 LOG_VARIANCE_RANGE = (-16.0, 8.0)
 MSE_FRACTION = 0.05  # plain MSE first, so the variances do not lock in early guesses
@@ -53,7 +58,7 @@ VALIDATION_SPECTRA = 5_000
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("name", choices=sorted(MODELS))
-    parser.add_argument("--spectra", type=int, help="training spectra (default per channel count)")
+    parser.add_argument("--spectra", type=int, help="training spectra (default: the stored run)")
     parser.add_argument("--epochs", type=float, help="passes over the training spectra")
     parser.add_argument("--batch", type=int, default=256)
     parser.add_argument("--lr", type=float, default=3e-3)
@@ -251,7 +256,7 @@ def main(argv=None):
     torch.set_num_threads(args.threads)
     torch.manual_seed(args.seed)
     circuit, channels, _ = MODELS[args.name]
-    default_spectra, default_epochs = BUDGETS[channels]
+    default_spectra, default_epochs = BUDGETS[args.name]
     spectra = args.spectra or default_spectra
     epochs = args.epochs or default_epochs
     out = args.out or ROOT / "weights" / f"{args.name}.ovrel"
