@@ -236,12 +236,21 @@ def model_section(result, training):
     return lines + [""]
 
 
+def worst_limit_ratio(result):
+    """The largest ratio of the network's median error inside the window to the information limit."""
+    inside = result["network"]["inside"]
+    limits = result["information_limit_median"]["inside"]
+    name = max(inside, key=lambda n: inside[n]["median"] / limits[n])
+    return f"{inside[name]['median'] / limits[name]:.1f} ({name})"
+
+
 def summary_row(result):
     inside = result["network"]["inside"]
     medians = ", ".join(f"{n} {percent(v['median'], n)}" for n, v in inside.items())
     example = result["examples"]
     return (
         f"| {result['name']} | {medians} | {'met' if result['inside_target_met'] else 'not met'} "
+        f"| {worst_limit_ratio(result)} "
         f"| {'-' if example is None else ('yes' if example['within_2_percent'] else 'NO')} "
         f"| {'yes' if result['better_than_placeholder'] else 'NO'} |"
     )
@@ -254,8 +263,8 @@ def write_report():
         if not path.name.endswith(".train.json")
     ]
     summary = [
-        "| model | median error inside the window | target | example within 2% | better than placeholder |",
-        "|---|---|---|---|---|",
+        "| model | median error inside the window | target | median / information limit, worst | example within 2% | better than placeholder |",
+        "|---|---|---|---|---|---|",
         *(summary_row(r) for r in results),
         "",
         "Where a target is not met, compare with the information-limit column below: at 1% noise an",
