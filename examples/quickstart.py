@@ -1,4 +1,4 @@
-"""Build a circuit, then fit it to a measured spectrum of a lithium-ion cell.
+"""Build a circuit, then fit two circuits to a measured spectrum of a lithium-ion cell.
 
 Needs pandas to read the data file; draws examples/quickstart_nyquist.png when matplotlib is
 installed (`pip install ".[examples,plot]"`).
@@ -47,7 +47,26 @@ def read_spectrum():
     return frame[frame[IMAGINARY] < 0]
 
 
-def fit_measured_spectrum(frame) -> None:
+def print_result(result) -> None:
+    print(f"\n{result}")
+    print(f"\n{'parameter':<10} {'value':>12} {'std. error':>12}")
+    for name, value in result.params.items():
+        error = result.stderr[name] if result.stderr else float("nan")
+        print(f"{name:<10} {value:12.4g} {error:12.2g}")
+
+
+def fit_with_a_stored_model(frame):
+    # Two arcs (surface film, charge transfer) and a diffusion tail: one of the topologies with a
+    # trained network, so no starting values are needed: the network reads them off the spectrum.
+    circuit = movarin.Circuit("R0-(R1,CPE1)-(R2-W2,CPE2)")
+    guessed = zip(circuit.param_names(), circuit.guess(frame))
+    print("\nmachine-learning start: " + ", ".join(f"{name} {value:.4g}" for name, value in guessed))
+    result = circuit.fit(frame)  # the dataframe's battery-format columns carry the spectrum
+    print_result(result)
+    return result
+
+
+def fit_from_typed_values(frame):
     # No stored model serves this topology, so the fit starts from values read off the plot:
     # the high-frequency intercept, two arcs of a few milliohm, and a slow diffusion tail.
     circuit = movarin.Circuit("R0-(R1,C1)-(R2-Wo1,C2)")
@@ -55,16 +74,12 @@ def fit_measured_spectrum(frame) -> None:
         {"R0.r": 0.01, "R1.r": 0.005, "C1.c": 0.1, "R2.r": 0.005, "Wo1.z0": 0.05,
          "Wo1.tau": 100.0, "C2.c": 1.0}
     )
-    result = start.fit(frame)  # the dataframe's battery-format columns carry the spectrum
-    print(f"\n{result}")
-    print(f"\n{'parameter':<10} {'value':>12} {'std. error':>12}")
-    for name, value in result.params.items():
-        error = result.stderr[name] if result.stderr else float("nan")
-        print(f"{name:<10} {value:12.4g} {error:12.2g}")
-    draw_nyquist(frame, result.circuit)
+    result = start.fit(frame)
+    print_result(result)
+    return result
 
 
-def draw_nyquist(frame, fitted) -> None:
+def draw_nyquist(frame, fits) -> None:
     try:
         import matplotlib
 
@@ -74,10 +89,11 @@ def draw_nyquist(frame, fitted) -> None:
         return
     frequencies = np.logspace(np.log10(frame[FREQUENCY].min()), np.log10(frame[FREQUENCY].max()),
                               300)
-    model = fitted.impedance(frequencies)
     figure, axes = plt.subplots(figsize=(6, 4.5))
     axes.plot(frame[REAL] * 1e3, -frame[IMAGINARY] * 1e3, "o", ms=4, label="measured")
-    axes.plot(model.real * 1e3, -model.imag * 1e3, "-", label="fit R0-(R1,C1)-(R2-Wo1,C2)")
+    for label, fitted in fits.items():
+        model = fitted.impedance(frequencies)
+        axes.plot(model.real * 1e3, -model.imag * 1e3, "-", label=f"fit {label}")
     axes.set_xlabel("Re Z / mΩ")
     axes.set_ylabel("−Im Z / mΩ")
     axes.set_aspect("equal", adjustable="datalim")
@@ -90,7 +106,11 @@ def draw_nyquist(frame, fitted) -> None:
 
 def main() -> None:
     build_circuits()
-    fit_measured_spectrum(read_spectrum())
+    frame = read_spectrum()
+    stored = fit_with_a_stored_model(frame)
+    typed = fit_from_typed_values(frame)
+    draw_nyquist(frame, {"R0-(R1,CPE1)-(R2-W2,CPE2)": stored.circuit,
+                         "R0-(R1,C1)-(R2-Wo1,C2)": typed.circuit})
 
 
 if __name__ == "__main__":
