@@ -44,7 +44,7 @@ MODELS = {
 # Default budgets (training spectra, epochs): the runs that produced the stored files, so that the
 # default command reproduces each one (same seed, one thread).
 BUDGETS = {
-    "rc": (300_000, 16), "rc_l": (400_000, 7), "rq": (280_000, 7), "rq_l": (320_000, 7),
+    "rc": (400_000, 20), "rc_l": (400_000, 7), "rq": (280_000, 7), "rq_l": (320_000, 7),
     "two_rc": (320_000, 7), "two_rc_l": (320_000, 7), "two_rq": (320_000, 7), "two_rq_l": (320_000, 7),
     "randles": (320_000, 7), "sei_randles": (600_000, 5), "sei_randles_wo": (600_000, 5),
 }
