@@ -6,9 +6,8 @@ CASES, with fixed random seeds. Each set gives a noiseless spectrum (50 log-spac
 Z + 0.01 |Z| (e1 + j e2) with e1, e2 standard normal. Every fitter fits both spectra, so each row
 below is 200 fits:
 
-- movarin, default       `Circuit(text).fit(f, z)`: the machine-learning start, where the stored
-                         model for the circuit has been trained (otherwise the row says so and is
-                         left out);
+- movarin, default       `Circuit(text).fit(f, z)`: the machine-learning start from the stored
+                         model for the circuit;
 - movarin, user start    `Circuit(text).with_values(start).fit(f, z, guess_init=False)`;
 - impedance.py           `CustomCircuit(peer_text, initial_guess=start).fit(f, z,
                          weight_by_modulus=True)`: the same objective as movarin's default
@@ -144,16 +143,6 @@ def fitters(text, peer_text, start):
             "impedance.py": peer, "SciPy least_squares": scipy}
 
 
-def stored_model_trained(text):
-    try:
-        movarin.Circuit(text).guess(FREQUENCIES, np.ones(FREQUENCIES.size, complex))
-    except ValueError as error:
-        if "not available in this build" in str(error):
-            return False
-        raise
-    return True
-
-
 def run(fits, circuit, equivalents, cases):
     """Per fitter: median seconds per fit and the success counts on noiseless and noisy spectra.
 
@@ -189,10 +178,6 @@ def main():
         circuit = movarin.Circuit(text)
         cases = list(spectra(text, draw, seed))
         fits = fitters(text, peer_text, start)
-        if not stored_model_trained(text):
-            del fits["movarin, default"]
-            print(f"{name:<8} {'movarin, default':<21} the stored model {name!r} is not trained "
-                  "yet; row left out")
         rows = run(fits, circuit, equivalents, cases)
         for label, (median, clean, noisy) in rows.items():
             rate = 100 * (clean + noisy) / len(cases)

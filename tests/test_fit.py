@@ -188,21 +188,11 @@ def test_refitting_the_result_does_not_guess():
     assert first.circuit.param_values() == list(first.params.values())
 
 
-def require_stored_model(name):
-    try:
-        return Circuit(name).guess(FREQUENCIES, MEASURED)
-    except ValueError as error:
-        if "not available in this build" in str(error):
-            pytest.skip(f"the stored model {name} has not been trained yet")
-        raise
-
-
 @pytest.mark.parametrize("text, expected", [
     ("R0-(R1,C1)", TRUE), ("(C5,R2)-R7", [TRUE[2], TRUE[1], TRUE[0]]),
     ("R0-K1", [TRUE[0], TRUE[1], TRUE[1] * TRUE[2]]),
 ])
 def test_machine_learning_start(text, expected):
-    require_stored_model("rc")
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         result = Circuit(text).fit(FREQUENCIES, MEASURED)
@@ -216,7 +206,6 @@ def test_machine_learning_start(text, expected):
     ("two_rq", [10.0, 40.0, 1e-4, 0.9, 60.0, 1e-2, 0.8]),
 ])
 def test_other_stored_models(name, values):
-    require_stored_model(name)
     measured = Circuit(name).with_values(values).impedance(FREQUENCIES)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -267,7 +256,6 @@ def test_stderr_needs_more_residuals_than_parameters(points, has_stderr):
 
 
 def test_threads_fitting_one_circuit_agree():
-    require_stored_model("rc")  # the threads share the stored model's guess too
     circuit = Circuit("R0-(R1,C1)")
     expected = [circuit.fit(FREQUENCIES, MEASURED, method=m, seed=5, num_particles=20,
                             generations=30).params for m in METHODS[:2]]

@@ -184,21 +184,8 @@ def test_argument_conversion_order(rc_file):
         Circuit("R0-(R1,C1)").guess()
 
 
-def stored_model_or_skip(name):
-    """The stored file's parsed model, or a skip when this build or checkout lacks it."""
-    path = REPO / "weights" / f"{name}.ovrel"
-    if not path.exists():
-        pytest.skip(f"weights/{name}.ovrel has not been trained yet")
-    return ovrel.read_weight_file(path)
-
-
-def guess_or_skip(name, f, z):
-    try:
-        return Circuit(name).guess(f, z)
-    except ValueError as error:
-        if "is not available in this build" in str(error):
-            pytest.skip(f"the installed module was built before weights/{name}.ovrel arrived")
-        raise
+def stored_model(name):
+    return ovrel.read_weight_file(REPO / "weights" / f"{name}.ovrel")
 
 
 @pytest.mark.parametrize("name, truth", [
@@ -207,20 +194,35 @@ def guess_or_skip(name, f, z):
     ("randles", [5, 30, 20, 1e-4, 0.85]),
 ])
 def test_stored_models_land_near_the_truth(name, truth):
-    stored_model_or_skip(name)
     f, z = spectrum(name, truth)  # the constructor takes the model names as circuit aliases
     # Trained models land near the truth of a clean synthetic spectrum.
-    np.testing.assert_allclose(guess_or_skip(name, f, z), truth, rtol=0.25)
+    np.testing.assert_allclose(Circuit(name).guess(f, z), truth, rtol=0.25)
     with pytest.raises(ValueError, match="^need at least 2 frequency points to guess, got 1$"):
         Circuit(name).guess(f[:1], z[:1])
+
+
+@pytest.mark.parametrize("name, circuit, size", [
+    ("rc", "R0-(R1,C1)", 37039), ("rc_l", "L0-R0-(R1,C1)", 138455), ("rq", "R0-(R1,CPE1)", 138462),
+    ("rq_l", "L0-R0-(R1,CPE1)", 139014), ("two_rc", "R0-(R1,C1)-(R2,C2)", 139009),
+    ("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)", 139561), ("two_rq", "R0-(R1,CPE1)-(R2,CPE2)", 140127),
+    ("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)", 140679), ("randles", "R0-(R1-W1,CPE1)", 139015),
+    ("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)", 541576),
+    ("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)", 542642),
+])
+def test_stored_files_have_the_published_layout(name, circuit, size):
+    path = REPO / "weights" / f"{name}.ovrel"
+    assert path.stat().st_size == size
+    model = stored_model(name)
+    assert model.header["circuit"] == circuit
+    assert model.header["param_names"] == ",".join(Circuit(circuit).param_names())
 
 
 @pytest.mark.parametrize("name", MODEL_NAMES)
 def test_stored_models_match_the_reference(name):
     """Golden vectors: noisy spectra on random grids, as the networks were trained on."""
-    model = stored_model_or_skip(name)
+    model = stored_model(name)
     rng = np.random.default_rng(sum(map(ord, name)))
     for _ in range(4):
         f, z, _, _ = data.draw_spectrum(name, Circuit(name), rng)
-        np.testing.assert_allclose(guess_or_skip(name, f, z), reference.predict_parameters(model, f, z),
+        np.testing.assert_allclose(Circuit(name).guess(f, z), reference.predict_parameters(model, f, z),
                                    rtol=1e-9)
