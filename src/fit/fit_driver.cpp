@@ -38,28 +38,48 @@ double cost_at(const FitContext& context, std::span<const double> x) {
   return residuals ? residual_cost(residuals.value()) : std::nan("");
 }
 
-bool is_plausible(const LocalRun& run, std::span<const double> x0, std::span<const Bounds> bounds) {
-  if (!run.success || !std::isfinite(run.cost)) return false;
-  for (std::size_t j = 0; j < std::min(run.x.size(), bounds.size()); ++j) {
-    const double x = run.x[j];
-    const Bounds b = bounds[j];
-    if (is_open_bound(b.hi)) {
-      const double ratio = x / std::max(std::fabs(x0[j]), 1e-300);
-      if (!(x > 100.0 * b.lo) || !std::isfinite(ratio) || !(ratio >= 1e-6) || !(ratio < 1e6)) {
-        return false;
-      }
-    } else {
-      const double margin = (b.hi - b.lo) * 1e-6;
-      if (!(std::fabs(x - b.lo) > margin) || !(std::fabs(b.hi - x) > margin)) return false;
-    }
+// A local run moved into the box. A solver that converged outside the box did not converge at
+// the clamped point, so that point is scored anew and no longer counts as the solver's solution.
+struct SettledRun {
+  LocalRun run;               // x clamped into the box, cost at that x
+  bool at_solution = false;  // the solver converged at exactly this point
+};
+
+SettledRun settle_in_box(LocalRun run, std::span<const Bounds> bounds, const FitContext& context) {
+  std::vector<double> clamped = clamp_to_bounds(run.x, bounds);
+  // Compared bit for bit so that a NaN coordinate counts as moved.
+  const bool moved = !std::equal(clamped.begin(), clamped.end(), run.x.begin(), run.x.end(),
+                                 [](double a, double b) { return a == b; });
+  if (moved) {
+    run.x = std::move(clamped);
+    run.cost = cost_at(context, run.x);
   }
-  return true;
+  const bool at_solution = run.success && !moved;
+  return {std::move(run), at_solution};
 }
 
-bool replaces_best(const LocalRun& run, const std::optional<LocalRun>& best) {
+bool replaces_best(const SettledRun& settled, const std::optional<SettledRun>& best) {
   if (!best) return true;
-  if (run.success != best->success) return run.success;
-  return run.cost < best->cost;
+  const LocalRun& run = settled.run;
+  if (run.success != best->run.success) return run.success;
+  return run.cost < best->run.cost;
+}
+
+// Costs closer than this are equal up to rounding: far above the rounding of ½ Σ r² (relative
+// 1e-32 of the cost of a zero model) and far below any difference a fit can resolve.
+double rounding_allowance(const FitContext& context) {
+  double zero_model_cost = 0.0;
+  for (std::size_t i = 0; i < context.measured.size(); ++i) {
+    const Complex z = context.measured[i];
+    const double w = context.weights[i];
+    zero_model_cost += 0.5 * (z.re * z.re + z.im * z.im) / (w * w);
+  }
+  return 1e-20 * zero_model_cost;
+}
+
+// A finite cost that is at most `reference`, or any finite cost when `reference` is not.
+bool not_worse(double cost, double reference) {
+  return std::isfinite(cost) && (!std::isfinite(reference) || cost <= reference);
 }
 
 std::vector<bool> pinned_parameters(std::span<const double> x, std::span<const Bounds> bounds) {
@@ -80,6 +100,25 @@ std::optional<FitError> check_input(std::span<const double> frequencies,
 }
 
 }  // namespace
+
+bool is_plausible_point(std::span<const double> x, double cost, std::span<const double> x0,
+                        std::span<const Bounds> bounds) {
+  if (!std::isfinite(cost)) return false;
+  const std::size_t checked = std::min({x.size(), x0.size(), bounds.size()});
+  for (std::size_t j = 0; j < checked; ++j) {
+    const Bounds b = bounds[j];
+    if (is_open_bound(b.hi)) {
+      const double ratio = x[j] / std::max(std::fabs(x0[j]), 1e-300);
+      if (!(x[j] > 100.0 * b.lo) || !std::isfinite(ratio) || !(ratio >= 1e-6) || !(ratio < 1e6)) {
+        return false;
+      }
+    } else {
+      const double margin = (b.hi - b.lo) * 1e-6;
+      if (!(x[j] > b.lo + margin) || !(x[j] < b.hi - margin)) return false;
+    }
+  }
+  return true;
+}
 
 std::string message(const FitError& error) {
   switch (error.kind) {
@@ -132,34 +171,55 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
   const std::vector<double> x0 = param_values(circuit);
   const std::vector<Bounds> bounds = param_bounds(circuit);
   const std::vector<bool> none_frozen(x0.size(), false);
+  const std::vector<ScoredCandidate> candidates = candidate_starting_points(x0, bounds, context);
 
-  std::optional<LocalRun> best;
+  std::optional<SettledRun> best;
+  std::optional<LocalRun> lowest;  // the cheapest point any run ended at, converged or not
+  const auto remember_lowest = [&lowest](const LocalRun& run) {
+    if (!lowest || run.cost < lowest->cost) lowest = run;
+  };
   std::uint64_t iterations = 0;
-  for (const ScoredCandidate& candidate : candidate_starting_points(x0, bounds, context)) {
+  for (const ScoredCandidate& candidate : candidates) {
     auto run = run_local_solver(context, candidate.x, bounds, none_frozen, settings);
     if (!run) return fail(run.error());
     iterations += run.value().evaluations;
-    const bool plausible = is_plausible(run.value(), x0, bounds);
-    if (replaces_best(run.value(), best)) best = std::move(run).value();
+    SettledRun settled = settle_in_box(std::move(run).value(), bounds, context);
+    remember_lowest(settled.run);
+    const bool plausible =
+        settled.at_solution && is_plausible_point(settled.run.x, settled.run.cost, x0, bounds);
+    if (replaces_best(settled, best)) best = std::move(settled);
     if (plausible) break;
   }
 
-  for (std::size_t j = 0; j < std::min(best->x.size(), bounds.size()); ++j) {
-    best->x[j] = std::clamp(best->x[j], bounds[j].lo, bounds[j].hi);
-  }
-  const std::vector<bool> pinned = pinned_parameters(best->x, bounds);
+  // Parameters held at a bound are frozen there while the others settle.
+  const std::vector<bool> pinned = pinned_parameters(best->run.x, bounds);
   if (std::find(pinned.begin(), pinned.end(), true) != pinned.end()) {
-    auto rerun = run_local_solver(context, best->x, bounds, pinned, settings);
+    auto rerun = run_local_solver(context, best->run.x, bounds, pinned, settings);
     if (!rerun) return fail(rerun.error());
     iterations += rerun.value().evaluations;
-    if (rerun.value().success && rerun.value().cost < best->cost) best = std::move(rerun).value();
+    SettledRun settled = settle_in_box(std::move(rerun).value(), bounds, context);
+    remember_lowest(settled.run);
+    if (not_worse(settled.run.cost, best->run.cost)) best = std::move(settled);
   }
-  return fit_statistics(best->x, best->success, iterations, context);
+
+  // No fit may end above the best point it could have started from: then the cheapest point
+  // seen is reported, and not as a converged one.
+  const ScoredCandidate& best_start = candidates.front();
+  const double allowed = best_start.score + rounding_allowance(context);
+  if (std::isfinite(best_start.score) && !(best->run.cost <= allowed)) {
+    const bool run_below_start = lowest && lowest->cost <= best_start.score;
+    return fit_statistics(run_below_start ? lowest->x : best_start.x, false, iterations, context);
+  }
+  return fit_statistics(best->run.x, best->at_solution, iterations, context);
 }
 
 Result<FitOutcome, FitError> polish(std::span<const double> global_params,
                                     std::uint64_t global_iterations, const FitContext& context) {
-  FitOutcome global = fit_statistics(global_params, true, global_iterations, context);
+  // The search's own point is a sound answer only when it did not run away from the start.
+  const std::vector<double> clamped = clamp_to_bounds(global_params, param_bounds(context.circuit));
+  FitOutcome global = fit_statistics(clamped, true, global_iterations, context);
+  global.success = is_plausible_point(clamped, global.cost, param_values(context.circuit),
+                                      param_bounds(context.circuit));
   const SeriesList start = with_values(context.circuit, global_params).value();
   auto local = multi_start_local_fit(start, context, LocalFitSettings{});
   if (!local) return local;

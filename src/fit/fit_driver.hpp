@@ -98,6 +98,16 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
 Result<FitOutcome, FitError> polish(std::span<const double> global_params,
                                     std::uint64_t global_iterations, const FitContext& context);
 
+// Every parameter clamped to [lo, hi]; entries without bounds are kept.
+std::vector<double> clamp_to_bounds(std::span<const double> params, std::span<const Bounds> bounds);
+
+// Whether x is an acceptable end point of a search started at x0: a finite cost, every bounded
+// parameter strictly inside its box, every open-ended one well above its lower bound and within
+// six decades of its start.
+bool is_plausible_point(std::span<const double> x, double cost, std::span<const double> x0,
+                        std::span<const Bounds> bounds);
+
+// The success flag is cleared when the cost at the clamped params is not finite.
 FitOutcome fit_statistics(std::span<const double> params, bool success, std::uint64_t iterations,
                           const FitContext& context);
 

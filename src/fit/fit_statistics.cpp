@@ -8,16 +8,6 @@
 namespace movarin {
 namespace {
 
-std::vector<double> clamp_to_bounds(std::span<const double> params,
-                                    std::span<const Bounds> bounds) {
-  std::vector<double> clamped(params.begin(), params.end());
-  const std::size_t bounded = std::min(clamped.size(), bounds.size());
-  for (std::size_t j = 0; j < bounded; ++j) {
-    clamped[j] = std::clamp(clamped[j], bounds[j].lo, bounds[j].hi);
-  }
-  return clamped;
-}
-
 // J^T J of a row-major rows x cols matrix.
 std::vector<double> normal_matrix(const Matrix& jacobian) {
   const std::size_t m = jacobian.cols;
@@ -131,6 +121,16 @@ std::optional<std::vector<double>> standard_errors(const Matrix& jacobian, doubl
 
 }  // namespace
 
+std::vector<double> clamp_to_bounds(std::span<const double> params,
+                                    std::span<const Bounds> bounds) {
+  std::vector<double> clamped(params.begin(), params.end());
+  const std::size_t bounded = std::min(clamped.size(), bounds.size());
+  for (std::size_t j = 0; j < bounded; ++j) {
+    clamped[j] = std::clamp(clamped[j], bounds[j].lo, bounds[j].hi);
+  }
+  return clamped;
+}
+
 std::optional<std::vector<double>> invert_matrix(std::span<const double> a, std::size_t m) {
   constexpr std::size_t kLargestCofactorSize = 4;
   if (m == 0) return std::vector<double>{};
@@ -159,7 +159,8 @@ FitOutcome fit_statistics(std::span<const double> params, bool success, std::uin
   outcome.circuit = with_values(context.circuit, clamped).value();
   outcome.param_names = param_names(context.circuit);
   outcome.params = clamped;
-  outcome.success = success;
+  // A point whose misfit cannot be measured is no sound optimum, whatever found it.
+  outcome.success = success && std::isfinite(outcome.cost) && std::isfinite(outcome.chi_square);
   outcome.iterations = iterations;
   outcome.impedance_evals = context.counter.value();
   return outcome;

@@ -282,6 +282,9 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   const auto scheme = parse_weight_scheme(request->weight);
   if (!scheme) return raise_value_error(message(scheme.error()));
   request->settings.weight = scheme.value();
+  if (const auto unusable = first_unusable_row(*spectrum)) {
+    return raise_value_error(message(*unusable));
+  }
 
   const std::optional<SeriesList> start = starting_circuit(*as_circuit(self), *spectrum, *request);
   if (!start) return nullptr;

@@ -49,6 +49,9 @@ PyObject* guess(PyObject* self, PyObject* args, PyObject* kwargs) {
   const std::optional<Spectrum> spectrum =
       read_spectrum(frequencies, is_absent(impedances) ? nullptr : impedances);
   if (!spectrum) return nullptr;
+  if (const auto unusable = first_unusable_row(*spectrum)) {
+    return raise_value_error(message(*unusable));
+  }
   const auto values = guess_parameters(as_circuit(self)->series, *spectrum, *path);
   if (!values) return raise_value_error(message(values.error()));
   return to_python_float_list(values.value()).release();

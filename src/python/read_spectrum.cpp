@@ -133,9 +133,18 @@ Result<FrameImpedances, std::string> frame_impedances(const FrameColumns& column
 void drop_rows_without_positive_frequency(Spectrum& spectrum) {
   std::vector<double>& frequencies = spectrum.frequencies;
   std::vector<Complex>& impedances = spectrum.impedances;
+  std::vector<std::size_t>& rows = spectrum.source_rows;
   std::size_t kept = 0;
   for (std::size_t i = 0; i < frequencies.size(); ++i) {
     if (frequencies[i] > 0.0) {
+      if (kept != i) {
+        // Past a dropped row, point numbers and row numbers differ: record them from here on.
+        if (rows.empty()) {
+          rows.resize(kept);
+          for (std::size_t k = 0; k < kept; ++k) rows[k] = k;
+        }
+        rows.push_back(i);
+      }
       frequencies[kept] = frequencies[i];
       impedances[kept] = impedances[i];
       ++kept;
