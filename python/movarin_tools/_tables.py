@@ -28,12 +28,15 @@ class FormatError(Exception):
         self.line = line
 
 
+Row = tuple[int, list[str]]  # (1-based line number, text fields)
+
+
 @dataclass
 class RawTable:
     """Column names (``None``: frequency, Z', Z'' by position) and the rows as text fields."""
 
     names: list[str] | None
-    rows: list[tuple[int, list[str]]] = field(default_factory=list)  # (1-based line, fields)
+    rows: list[Row] = field(default_factory=list)
 
 
 # --- fields and numbers -------------------------------------------------------------------------
@@ -77,7 +80,7 @@ def parse_number(text: str) -> float:
     """
     if text == "":
         return math.nan
-    if _DECIMAL_COMMA.fullmatch(text):
+    if "," in text and _DECIMAL_COMMA.fullmatch(text):
         text = text.replace(",", ".")
     # float() alone would also take "1_000" and surrounding blanks; the pattern keeps to numbers
     # as instruments write them. float() rounds correctly, which write_csv's round trip relies on.
@@ -98,20 +101,23 @@ def is_number(text: str) -> bool:
 
 _NAMES = {
     "frequency": ("freq", "frequency", "f"),
-    "real": ("zre", "zreal", "z'", "re(z)", "rez", "realimpedance", "real", "zr"),
+    "real": ("zre", "zreal", "z'", "re(z)", "rez", "realimpedance", "real", "realpart", "zr"),
     "imaginary": (
         "zim", "zimg", "zimag", "z''", "im(z)", "imz", "imaginaryimpedance", "imag", "imaginary",
-        "zi",
+        "imaginarypart", "zi",
     ),
-    "modulus": ("|z|", "zmod", "mod(z)", "abs(z)", "modulus", "impedancemodulus", "z"),
+    "modulus": (
+        "|z|", "zmod", "mod(z)", "abs(z)", "modulus", "impedancemodulus", "absoluteimpedance", "z",
+    ),
     "phase": (
         "phase", "phase(z)", "zphz", "zphase", "phz", "phi", "theta", "phaseangle", "arg(z)",
     ),
 }
 _BASE_TO_QUANTITY = {base: quantity for quantity, bases in _NAMES.items() for base in bases}
+_BASES = "|".join(map(re.escape, sorted(_BASE_TO_QUANTITY, key=len, reverse=True)))
 _COLUMN_NAME = re.compile(
     r"(?P<minus>[-\u2212\u2013])?"
-    r"(?P<base>" + "|".join(map(re.escape, sorted(_BASE_TO_QUANTITY, key=len, reverse=True))) + ")"
+    r"(?P<base>" + _BASES + r")\.?"
     r"(?:/(?P<slash>.+)|\((?P<paren>[^()]*)\)|\[(?P<bracket>[^\[\]]*)\])?",
     re.I,
 )
@@ -121,8 +127,10 @@ _PRIMES = str.maketrans({"\u2032": "'", "\u2019": "'", "`": "'", "\u2033": "''",
 _PREFIX_EXPONENT = {
     "": 0, "k": 3, "K": 3, "M": 6, "G": 9, "m": -3, "u": -6, "\u00b5": -6, "\u03bc": -6,
 }
-_FREQUENCY_UNIT = re.compile(r"(?P<prefix>[kKMGmu\u00b5\u03bc]?)hz", re.I)
-_IMPEDANCE_UNIT = re.compile(r"(?P<prefix>[kKMGmu\u00b5\u03bc]?)(?:ohms?|\u03a9|\u2126)", re.I)
+# The prefix is case-sensitive (m is milli, M mega); the unit itself is not.
+_PREFIX = r"(?P<prefix>(?-i:[kKMGmu\u00b5\u03bc]?))"
+_FREQUENCY_UNIT = re.compile(_PREFIX + r"(?:hz|hertz)", re.I)
+_IMPEDANCE_UNIT = re.compile(_PREFIX + r"(?:ohms?|\u03a9|\u2126)", re.I)
 _RADIAN_UNIT = re.compile(r"rad(?:ians?)?", re.I)
 
 
@@ -139,14 +147,18 @@ class Column:
         """Power of ten that turns the column's unit into hertz or ohm (0 when unknown)."""
         pattern = _FREQUENCY_UNIT if self.quantity == "frequency" else _IMPEDANCE_UNIT
         match = pattern.fullmatch(self.unit)
-        # The prefix is matched case-insensitively by re.I; look it up as written (m vs M).
         return _PREFIX_EXPONENT[match["prefix"]] if match else 0
 
 
 def classify(name: str, index: int) -> Column | None:
-    """Recognise a column name such as ``Freq/Hz``, ``-Im(Z)/Ohm`` or ``Z'' (kOhm)``."""
-    compact = re.sub(r"[\s_]+", "", name.translate(_PRIMES))
-    match = _COLUMN_NAME.fullmatch(compact)
+    """Recognise a column name such as ``Freq/Hz``, ``-Im(Z)/Ohm``, ``Z'' (kOhm)`` or
+    ``real_impedance_ohm`` (in snake case the last word may be the unit)."""
+    compact = re.sub(r"\s+", "", name.translate(_PRIMES))
+    candidates = [compact.replace("_", "")]
+    if "_" in compact:
+        head, _, unit = compact.rpartition("_")
+        candidates.append(f"{head.replace('_', '')}/{unit}")
+    match = next(filter(None, map(_COLUMN_NAME.fullmatch, candidates)), None)
     if match is None:
         return None
     unit = match["slash"] or match["paren"] or match["bracket"] or ""
@@ -172,12 +184,11 @@ def pick_columns(names: list[str]) -> list[Column] | None:
     return None
 
 
-def expected_columns() -> str:
-    return (
-        "a header naming a frequency column (e.g. freq, Frequency / Hz) and real and imaginary "
-        "columns (e.g. Zre/Z'/Re(Z) and Zim/Z''/-Im(Z)) or modulus and phase columns, "
-        "or three numeric columns (frequency, Z', Z'')"
-    )
+EXPECTED_COLUMNS = (
+    "a header naming a frequency column (e.g. freq, Frequency / Hz) and real and imaginary "
+    "columns (e.g. Zre/Z'/Re(Z) and Zim/Z''/-Im(Z)) or modulus and phase columns, "
+    "or three numeric columns (frequency, Z', Z'')"
+)
 
 
 # --- from text fields to the frame --------------------------------------------------------------
@@ -226,7 +237,7 @@ def to_frame(table: RawTable) -> tuple[pd.DataFrame, str | None]:
         picked = pick_columns(table.names)
         if picked is None:
             shown = ", ".join(repr(name) for name in table.names if name)
-            raise FormatError(f"columns not recognised ({shown}); expected {expected_columns()}")
+            raise FormatError(f"columns not recognised ({shown}); expected {EXPECTED_COLUMNS}")
         columns = picked
     if not table.rows:
         raise FormatError("the table has no data rows")

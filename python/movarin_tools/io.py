@@ -19,9 +19,10 @@ import pandas as pd
 
 from movarin_tools._tables import (
     COLUMNS,
+    EXPECTED_COLUMNS,
     FormatError,
     RawTable,
-    expected_columns,
+    Row,
     guess_delimiter,
     is_number,
     pick_columns,
@@ -38,20 +39,25 @@ Lines = list[str]
 
 # Control characters never found in a text export (tab, line feed, form feed, carriage return and
 # the DOS end-of-file mark are allowed).
-_BINARY_BYTES = re.compile(rb"[\x00-\x08\x0e-\x19\x1b-\x1f]")
+_BINARY = re.compile(r"[\x00-\x08\x0e-\x19\x1b-\x1f]")
 
 
 def _decode(raw: bytes) -> str:
     """A file's text: UTF-16 with a byte-order mark, else UTF-8 (with or without), else latin-1."""
     if raw.startswith((b"\xff\xfe", b"\xfe\xff")):
-        return raw.decode("utf-16")
-    if _BINARY_BYTES.search(raw):
+        try:
+            text = raw.decode("utf-16")
+        except UnicodeDecodeError:
+            raise FormatError("starts with a UTF-16 byte-order mark but is not UTF-16") from None
+    else:
+        try:
+            text = raw.decode("utf-8-sig")
+        except UnicodeDecodeError:
+            # Older exports write the micro and ohm signs in latin-1; every byte is valid there.
+            text = raw.decode("latin-1")
+    if _BINARY.search(text):
         raise FormatError("binary content; expected a text export of an impedance spectrum")
-    try:
-        return raw.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        # Older exports write the micro and ohm signs in latin-1; every byte is valid there.
-        return raw.decode("latin-1")
+    return text
 
 
 def _lines(text: str) -> Lines:
@@ -62,7 +68,7 @@ def _lines(text: str) -> Lines:
     return lines
 
 
-def _rows(lines: Lines, start: int, delimiter: str | None, stop: int | None = None) -> list:
+def _rows(lines: Lines, start: int, delimiter: str | None, stop: int | None = None) -> list[Row]:
     """Non-blank lines ``start`` up to ``stop`` (0-based) as (1-based line number, fields)."""
     end = len(lines) if stop is None else stop
     return [
@@ -106,7 +112,8 @@ def _read_biologic(lines: Lines) -> RawTable:
 
 def _read_autolab(lines: Lines) -> RawTable:
     """'Z60W Data File': quoted header lines, the point count, a quoted names line, comma rows."""
-    count_line = next((i for i, line in enumerate(lines) if line.strip().isdigit()), None)
+    counts = (i for i, line in enumerate(lines) if re.fullmatch(r"[0-9]+", line.strip()))
+    count_line = next(counts, None)
     if count_line is None or count_line + 1 >= len(lines):
         raise FormatError("no point count and column names; expected a Z60W data file")
     # The names are padded with spaces and some contain one, as in "Freq (Hz)".
@@ -167,8 +174,9 @@ def _read_versastudio(lines: Lines) -> RawTable:
     return table
 
 
-def _first_content_line(lines: Lines) -> int | None:
-    return next((i for i, line in enumerate(lines) if line.strip()), None)
+def _first_content_line(lines: Lines) -> int:
+    """Index of the first non-blank line (``read`` has already refused files without one)."""
+    return next((i for i, line in enumerate(lines) if line.strip()), 0)
 
 
 def _read_parstat(lines: Lines) -> RawTable:
@@ -203,7 +211,7 @@ def _locate_table(lines: Lines) -> tuple[int, list[str] | None] | None:
         if line.lstrip().startswith("#"):
             continue
         fields = split_fields(line, guess_delimiter(line))
-        if len(fields) >= 3 and all(is_number(text) or text == "" for text in fields[:3]):
+        if len(fields) >= 3 and all(map(is_number, fields[:3])):
             return index, None
         return None
     return None
@@ -212,17 +220,15 @@ def _locate_table(lines: Lines) -> tuple[int, list[str] | None] | None:
 def _unlocated_table_error(lines: Lines) -> FormatError:
     """Why a file is no table: a bad first row, or text that is no header we know."""
     first = _first_content_line(lines)
-    if first is None:
-        return FormatError(f"no table; expected {expected_columns()}")
     fields = split_fields(lines[first], guess_delimiter(lines[first]))
     if any(is_number(text) for text in fields):
         bad = next((text for text in fields if not is_number(text)), None)
         detail = f"malformed number {bad!r}" if bad is not None else f"{len(fields)} column(s)"
-        return FormatError(f"{detail}; expected {expected_columns()}", first + 1)
+        return FormatError(f"{detail}; expected {EXPECTED_COLUMNS}", first + 1)
     return FormatError(
         f"not a recognised impedance file: neither an instrument export "
         f"({', '.join(name for name in FORMATS if name != 'table')}) "
-        f"nor a table with {expected_columns()}",
+        f"nor a table with {EXPECTED_COLUMNS}",
         first + 1,
     )
 
@@ -361,7 +367,7 @@ def read(path: str | os.PathLike[str], format: str | None = None) -> pd.DataFram
     try:
         lines = _lines(_decode(raw))
         if not lines:
-            raise FormatError(f"empty file; expected an instrument export or {expected_columns()}")
+            raise FormatError(f"empty file; expected an instrument export or {EXPECTED_COLUMNS}")
         chosen = format or _detect(lines, name)
         frame, note = to_frame(FORMATS[chosen].reader(lines))
     except FormatError as error:

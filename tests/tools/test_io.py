@@ -68,7 +68,11 @@ def test_measured_files(measured_dir, name, kind, points, first, last):
                  [[2000, 0.005, -7]], id="spacing-quotes-units-row-prefixes"),
     pytest.param(b"Frequency (Hz)    |Z| (Ohm)    Phase (deg)\n2    4    -90\n",
                  [[2, 4 * np.cos(-np.pi / 2), -4]], id="modulus-phase-space-aligned"),
+    pytest.param(b"frequency_hertz,absolute_impedance_ohm,phase_rad\n2,4,0\n", [[2, 4, 0]],
+                 id="snake-case-modulus-phase-radians"),
     pytest.param(b"# f zre zim\n1 2 -3\n", [[1, 2, -3]], id="commented-header"),
+    pytest.param("Freq/Hz\tZ'/\u03a9\tZ''/k\u03a9\n1\t2\t-3\n".encode("utf-16"), [[1, 2, -3000]],
+                 id="utf16-ohm-signs"),
 ])
 def test_table_variants(tmp_path, content, expected):
     path = tmp_path / "spectrum.txt"
@@ -95,6 +99,22 @@ def test_unreadable_files_name_the_file(tmp_path, name, content, message):
     path.write_bytes(content)
     with pytest.raises(ValueError, match=re.escape(str(path)) + ".*" + message):
         read(path)
+
+
+@pytest.mark.parametrize("name", [entry[0] for entry in MEASURED])
+def test_cut_measured_files_give_a_frame_or_a_value_error(tmp_path, measured_dir, name):
+    content = (measured_dir / name).read_bytes()
+    path = tmp_path / name
+    for end in np.linspace(0, len(content), 25, dtype=int)[1:-1]:
+        path.write_bytes(content[:end])
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                frame = read(path)
+        except ValueError as error:
+            assert str(error).startswith(str(path))
+        else:
+            assert len(frame) > 0 and (frame.dtypes == np.float64).all()
 
 
 def test_forced_format_and_unknown_format(measured_dir):
