@@ -11,8 +11,9 @@ rounded as a person would.
 
 Fitters (FITTERS, one entry each):
 
-- movarin, default          named circuit: `Circuit(name).fit(f, z)`, which starts from the network
-                            guess; written-out circuit: `Circuit(text).with_values(start).fit(f, z)`;
+- movarin, default          named circuit: `Circuit(name).fit(f, z)`, which starts from the
+                            network guess; written-out circuit:
+                            `Circuit(text).with_values(start).fit(f, z)`;
 - movarin, basin hopping    the same call with `method="basin_hopping", seed=1`;
 - impedance.py              `CustomCircuit(text, initial_guess=start).fit(f, z,
                             weight_by_modulus=True)` from the typed start;
@@ -43,9 +44,15 @@ from pathlib import Path
 from typing import Callable
 
 import numpy as np
+from impedance.models.circuits import CustomCircuit
 
 import movarin
 import movarin_tools
+
+try:
+    from movarin_tools.fitting import fit as start_free_fit
+except ImportError:  # an older movarin_tools: the table has one fitter fewer
+    start_free_fit = None
 
 MEASURED = Path(__file__).resolve().parent.parent / "examples" / "data" / "measured"
 TOLERANCE = 0.01  # "at the reference": within 1% of the lowest cost found
@@ -172,48 +179,60 @@ class Case:
         return NAMED.get(self.circuit, self.circuit)
 
 
-@dataclass
-class Outcome:
-    params: list[float] | None  # None when the fitter raised
-    success: bool
-    start: list[float] | None  # the start the fit began from, None for a start-free fitter
-    seconds: float
+Fit = Callable[[Case], tuple[list[float], bool]]  # a case -> (fitted params, success flag)
 
 
 @dataclass
 class Fitter:
     label: str
-    fit: Callable[[Case], tuple[list[float], bool, list[float] | None]]
-    repeats: int
+    fit: Fit
+    start: Callable[[Case], list[float] | None]  # where the fit begins; None when start-free
+    repeats: int  # timed runs; the reported time is their median
     applies: Callable[[Case], bool] = lambda case: True
+
+
+@dataclass
+class Outcome:
+    params: list[float] | None  # None when the fitter raised
+    success: bool
+    seconds: float
 
 
 def cost(case: Case, params: list[float] | None) -> float:
     if params is None or not np.all(np.isfinite(params)):
         return math.inf
-    r = np.asarray(movarin.Circuit(case.circuit).residuals(params, case.frequencies, case.impedances))
+    circuit = movarin.Circuit(case.circuit)
+    r = np.asarray(circuit.residuals(params, case.frequencies, case.impedances))
     value = 0.5 * float(r @ r)
     return value if math.isfinite(value) else math.inf
 
 
-def movarin_fit(case: Case, **options) -> tuple[list[float], bool, list[float]]:
-    circuit = movarin.Circuit(case.circuit)
+def typed_start(case: Case) -> list[float]:
+    return case.start
+
+
+def movarin_start(case: Case) -> list[float]:
+    """The start of movarin's default call: the network guess for a named circuit (what
+    `Circuit(name).fit` begins from), the typed values for a written-out one."""
     if case.named:
-        # The default a user gets: the network's guess as the start.
-        start = list(circuit.guess(case.frequencies, case.impedances))
-    else:
-        start = case.start
-        circuit = circuit.with_values(start)
+        return list(movarin.Circuit(case.circuit).guess(case.frequencies, case.impedances))
+    return case.start
+
+
+def movarin_call(case: Case, **options) -> tuple[list[float], bool]:
+    circuit = movarin.Circuit(case.circuit)
+    if not case.named:
+        circuit = circuit.with_values(case.start)
     result = circuit.fit(case.frequencies, case.impedances, **options)
-    return list(result.params.values()), bool(result.success), start
+    return list(result.params.values()), bool(result.success)
 
 
-def movarin_default(case: Case) -> tuple[list[float], bool, list[float]]:
-    return movarin_fit(case)
+def movarin_default(case: Case) -> tuple[list[float], bool]:
+    return movarin_call(case)
 
 
-def movarin_basin_hopping(case: Case) -> tuple[list[float], bool, list[float]]:
-    return movarin_fit(case, method="basin_hopping", seed=1)
+def movarin_basin_hopping(case: Case) -> tuple[list[float], bool]:
+    return movarin_call(case, method="basin_hopping", seed=1)
 
 
 def peer_text(elements: str) -> str:
@@ -221,9 +240,7 @@ def peer_text(elements: str) -> str:
     return elements.replace("(", "p(")
 
 
-def peer_model(case: Case):
-    from impedance.models.circuits import CustomCircuit
-
+def peer_model(case: Case) -> CustomCircuit:
     return CustomCircuit(peer_text(case.elements), initial_guess=list(case.start))
 
 
@@ -237,48 +254,51 @@ def peer_agrees(case: Case) -> bool:
     return bool(np.max(np.abs(peer - ours) / np.abs(ours)) <= PEER_AGREEMENT)
 
 
-def peer_fit(case: Case) -> tuple[list[float], bool, list[float]]:
+def peer_fit(case: Case) -> tuple[list[float], bool]:
     model = peer_model(case)
     model.fit(case.frequencies, case.impedances, weight_by_modulus=True)
-    return list(model.parameters_), True, case.start
+    return list(model.parameters_), True
 
 
-def tools_fit(case: Case) -> tuple[list[float], bool, None]:
-    result = movarin_tools.fit(case.elements, case.frequencies, case.impedances)
-    return list(result.params.values()), bool(result.success), None
+def tools_fit(case: Case) -> tuple[list[float], bool]:
+    result = start_free_fit(case.circuit, case.frequencies, case.impedances)
+    return list(result.params.values()), bool(result.success)
+
+
+def no_start(case: Case) -> None:
+    return None
 
 
 FITTERS = [
-    Fitter("movarin, default", movarin_default, MOVARIN_REPEATS),
-    Fitter("movarin, basin hopping", movarin_basin_hopping, MOVARIN_REPEATS),
-    Fitter("impedance.py", peer_fit, 1, peer_agrees),
+    Fitter("movarin, default", movarin_default, movarin_start, MOVARIN_REPEATS),
+    Fitter("movarin, basin hopping", movarin_basin_hopping, movarin_start, MOVARIN_REPEATS),
+    Fitter("impedance.py", peer_fit, typed_start, 1, peer_agrees),
 ]
-if hasattr(movarin_tools, "fit"):
-    FITTERS.append(Fitter("movarin_tools.fit", tools_fit, MOVARIN_REPEATS))
+if start_free_fit is not None:
+    FITTERS.append(Fitter("movarin_tools.fit", tools_fit, no_start, MOVARIN_REPEATS))
 
 
 def run(fitter: Fitter, case: Case) -> Outcome:
-    times, outcome = [], None
+    times = []
     for _ in range(fitter.repeats):
         started = time.perf_counter()
         try:
-            params, success, start = fitter.fit(case)
+            params, success = fitter.fit(case)
         except Exception:  # noqa: BLE001 - a fitter that raises has failed this case
-            params, success, start = None, False, None
+            params, success = None, False
         times.append(time.perf_counter() - started)
-        outcome = Outcome(params, success, start, 0.0)
-    outcome.seconds = statistics.median(times)
-    return outcome
+    return Outcome(params, success, statistics.median(times))
 
 
 def load_cases() -> list[Case]:
     cases = []
     for file, (highest, circuits) in CASES.items():
         frame = movarin_tools.read(MEASURED / file)
-        f = frame["Frequency / Hz"].to_numpy()
-        z = frame["Real Impedance / ohm"].to_numpy() + 1j * frame["Imaginary Impedance / ohm"].to_numpy()
         if highest is not None:
-            f, z = f[f <= highest], z[f <= highest]
+            frame = frame[frame["Frequency / Hz"] <= highest]
+        f = frame["Frequency / Hz"].to_numpy()
+        real = frame["Real Impedance / ohm"].to_numpy()
+        z = real + 1j * frame["Imaginary Impedance / ohm"].to_numpy()
         for circuit, start in circuits:
             cases.append(Case(file, circuit, start, f, z))
     return cases
@@ -320,7 +340,7 @@ class Row:
 
 
 def score(case: Case, left_out: list[str]) -> list[Row]:
-    """Every applicable fitter on one case, each scored against the lowest cost any of them found."""
+    """Every applicable fitter on one case, scored against the lowest cost any of them found."""
     scored = []
     for fitter in FITTERS:
         if not fitter.applies(case):
@@ -328,7 +348,8 @@ def score(case: Case, left_out: list[str]) -> list[Row]:
             continue
         outcome = run(fitter, case)
         value = cost(case, outcome.params)
-        above = None if outcome.start is None else value > cost(case, outcome.start)
+        start = fitter.start(case)
+        above = None if start is None else value > cost(case, start)
         scored.append((fitter.label, value, outcome.success, above, outcome.seconds))
     reference = min(value for _, value, *_ in scored)
     rows = []
@@ -372,7 +393,7 @@ def print_summary(rows: list[Row]) -> None:
 
 
 def main() -> None:
-    warnings.simplefilter("ignore")  # the readers' dropped-row notes, the peer's and SciPy's chatter
+    warnings.simplefilter("ignore")  # the reader's dropped-row notes, the peer's chatter
     began = time.perf_counter()
     cases = load_cases()
     check_cases(cases)
