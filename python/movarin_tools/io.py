@@ -256,71 +256,44 @@ def _read_table(lines: Lines) -> RawTable:
 # --- the table of formats -----------------------------------------------------------------------
 
 
-def _is_gamry(lines: Lines) -> bool:
-    return lines[0].strip() == "EXPLAIN" or any(line.startswith("ZCURVE\t") for line in lines)
-
-
-def _is_biologic(lines: Lines) -> bool:
-    if lines[0].startswith("EC-Lab ASCII FILE"):
-        return True
-    names = lines[0].split("\t")
-    return "freq/Hz" in names and any(name.endswith("Im(Z)/Ohm") for name in names)
-
-
-def _is_autolab(lines: Lines) -> bool:
-    return "Z60W Data File" in lines[0]
-
-
-def _is_zplot(lines: Lines) -> bool:
-    return lines[0].startswith("ZPLOT")
-
-
-def _is_chi(lines: Lines) -> bool:
-    return any(re.match(r"Instrument Model:\s*CHI", line) for line in lines[:40])
-
-
-def _is_versastudio(lines: Lines) -> bool:
-    return any(re.fullmatch(r"<Segment\d+>", line.strip()) for line in lines) and any(
-        line.startswith("Definition=") for line in lines
-    )
-
-
-def _is_parstat(lines: Lines) -> bool:
-    names = [name.strip() for name in lines[0].split("\t")]
-    return {"Frequency (Hz)", "Zre (ohms)", "Zim (ohms)"} <= set(names)
-
-
-def _is_table(lines: Lines) -> bool:
-    return _locate_table(lines) is not None
-
-
 @dataclass(frozen=True)
 class Format:
-    """One readable kind of file: how to recognise it, its usual extensions, its reader."""
+    """One readable kind of file: the text that identifies it, its usual extensions, its reader."""
 
-    recognises: Callable[[Lines], bool]
+    signature: re.Pattern[str] | None
     extensions: tuple[str, ...]
     reader: Callable[[Lines], RawTable]
 
 
-# Detection tries these in order, so the catch-all table comes last.
+def _signature(pattern: str) -> re.Pattern[str]:
+    return re.compile(pattern, re.MULTILINE)
+
+
+# Detection looks for the signatures in this order; the generic table has none and comes last.
 FORMATS: dict[str, Format] = {
-    "gamry": Format(_is_gamry, (".dta",), _read_gamry),
-    "biologic": Format(_is_biologic, (".mpt",), _read_biologic),
-    "autolab": Format(_is_autolab, (), _read_autolab),
-    "zplot": Format(_is_zplot, (".z",), _read_zplot),
-    "chi": Format(_is_chi, (), _read_chi),
-    "versastudio": Format(_is_versastudio, (".par",), _read_versastudio),
-    "parstat": Format(_is_parstat, (), _read_parstat),
-    "table": Format(_is_table, (".csv",), _read_table),
+    "gamry": Format(_signature(r"\AEXPLAIN\s*$|^ZCURVE\t"), (".dta",), _read_gamry),
+    "biologic": Format(
+        _signature(r"\AEC-Lab ASCII FILE|\Afreq/Hz\t.*Re\(Z\)/Ohm"), (".mpt",), _read_biologic
+    ),
+    "autolab": Format(_signature(r"\A.*Z60W Data File"), (), _read_autolab),
+    "zplot": Format(_signature(r"\AZPLOT"), (".z",), _read_zplot),
+    "chi": Format(_signature(r"^Instrument Model:\s*CHI"), (), _read_chi),
+    "versastudio": Format(_signature(r"^<Segment\d+>\s*$"), (".par",), _read_versastudio),
+    "parstat": Format(
+        _signature(r"\A.*\bFrequency \(Hz\)\tZre \(ohms\)\tZim \(ohms\)"), (), _read_parstat
+    ),
+    "table": Format(None, (".csv",), _read_table),
 }
 
 
 def _detect(lines: Lines, path: str) -> str:
     """The format by content, else by extension, else the generic table (whose errors explain)."""
+    text = "\n".join(lines)
     for name, kind in FORMATS.items():
-        if kind.recognises(lines):
+        if kind.signature is not None and kind.signature.search(text):
             return name
+    if _locate_table(lines) is not None:
+        return "table"
     extension = os.path.splitext(path)[1].lower()
     return next((name for name, kind in FORMATS.items() if extension in kind.extensions), "table")
 
@@ -387,7 +360,8 @@ def write_csv(frame: pd.DataFrame, path: str | os.PathLike[str]) -> None:
     ----------
     frame
         A frame with the columns "Frequency / Hz", "Real Impedance / ohm" and
-        "Imaginary Impedance / ohm"; other columns are not written.
+        "Imaginary Impedance / ohm"; other columns are not written. Rows are written as they
+        are, so rows that are not impedance points come back only as :func:`read`'s warning.
     path
         The file to write (UTF-8, LF line endings).
 
