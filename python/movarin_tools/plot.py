@@ -166,6 +166,9 @@ def plot_bode(
     modulus_ax.set_ylabel("|Z| / Ω")
     phase_ax.set_ylabel("−phase / °")
     phase_ax.set_xlabel("frequency / Hz")
+    # Stacked axes share one frequency label under the lower; side by side, each needs its own.
+    if not modulus_ax.get_shared_x_axes().joined(modulus_ax, phase_ax):
+        modulus_ax.set_xlabel("frequency / Hz")
     for axes in (modulus_ax, phase_ax):
         axes.grid(True, which="both", alpha=0.3)
     modulus_ax.legend()

@@ -70,6 +70,7 @@ def test_bode_spans_the_data_with_log_frequency_and_creates_two_stacked_axes(res
     assert fit_frequencies.max() == pytest.approx(FREQUENCIES.max())
     assert np.all(phase_ax.get_lines()[0].get_ydata() > 0)
     assert "Hz" in phase_ax.get_xlabel() and "Ω" in modulus_ax.get_ylabel()
+    assert modulus_ax.get_xlabel() == ""  # stacked: the shared label sits under the phase
     with pytest.raises(ValueError, match="pair of axes"):
         plot_bode(FREQUENCIES, IMPEDANCES, ax=modulus_ax)
 
