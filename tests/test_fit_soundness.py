@@ -1,11 +1,14 @@
 """What a fit reports must hold: no unscored point, no success flag on a point nobody converged at,
 no fit through rows that cannot be measured."""
 
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
 
 from movarin import Circuit
+from movarin_tools import read
 
 FREQUENCIES = np.logspace(5, -1, 50)
 RQ = Circuit("R0-p(R1,CPE1)")
@@ -96,3 +99,21 @@ def test_dataframe_rows_are_counted_in_the_frame():
     frame.loc[5, "Imaginary Impedance / ohm"] = np.nan
     with pytest.raises(ValueError, match=r"^row 5 cannot be fitted: impedance"):
         Circuit("rc").fit(frame)
+
+
+@pytest.mark.parametrize("method", ["nelder_mead", "differential_evolution", "simulated_annealing"])
+def test_search_ending_beyond_a_bound_is_polished_inside_it(method):
+    z = steeper_than_capacitive_arc()
+    capacitor = RC.with_values([5.0, 50.0, 2e-5]).fit(FREQUENCIES, z)
+    result = RQ.with_values([1.0, 1e3, 1e-6, 0.9]).fit(FREQUENCIES, z, method=method, seed=2)
+    assert result.cost == pytest.approx(capacitor.cost, rel=1e-9)
+    assert result.success
+
+
+def test_runaway_search_is_no_success():
+    # From this start the simplex walks R1 off to about 1e99 (the arc becomes a bare CPE), and the
+    # local fit from there converges on that degenerate shape.
+    frame = read(Path(__file__).resolve().parents[1] / "examples/data/measured/exampleDataZPlot.z")
+    result = RQ.with_values([1.0, 1e3, 1e-6, 0.9]).fit(frame, method="nelder_mead")
+    assert result.params["R1.r"] > 1e9
+    assert not result.success

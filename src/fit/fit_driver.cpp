@@ -43,6 +43,8 @@ double cost_at(const FitContext& context, std::span<const double> x) {
 struct SettledRun {
   LocalRun run;               // x clamped into the box, cost at that x
   bool at_solution = false;  // the solver converged at exactly this point
+  bool moved = false;        // clamping changed x
+  bool pinned_refit = false;  // x came from a refit with the parameters at a bound frozen
 };
 
 SettledRun settle_in_box(LocalRun run, std::span<const Bounds> bounds, const FitContext& context) {
@@ -55,7 +57,7 @@ SettledRun settle_in_box(LocalRun run, std::span<const Bounds> bounds, const Fit
     run.cost = cost_at(context, run.x);
   }
   const bool at_solution = run.success && !moved;
-  return {std::move(run), at_solution};
+  return {std::move(run), at_solution, moved};
 }
 
 bool replaces_best(const SettledRun& settled, const std::optional<SettledRun>& best) {
@@ -99,23 +101,54 @@ std::optional<FitError> check_input(std::span<const double> frequencies,
   return std::nullopt;
 }
 
+// One local run whose bounded parameters end inside their box: a run that left the box is
+// clamped, and the parameters it pushed onto a bound are frozen there while the others are
+// refitted from the clamped point (an active-set step); the refit is kept unless it is worse.
+Result<SettledRun, FitError> local_run_in_box(const FitContext& context,
+                                              std::span<const double> start,
+                                              std::span<const Bounds> bounds,
+                                              const LocalFitSettings& settings,
+                                              std::uint64_t& iterations) {
+  const std::vector<bool> none_frozen(start.size(), false);
+  auto run = run_local_solver(context, start, bounds, none_frozen, settings);
+  if (!run) return fail(run.error());
+  iterations += run.value().evaluations;
+  SettledRun settled = settle_in_box(std::move(run).value(), bounds, context);
+  if (!settled.moved) return settled;
+  auto refit = run_local_solver(context, settled.run.x, bounds,
+                                pinned_parameters(settled.run.x, bounds), settings);
+  if (!refit) return fail(refit.error());
+  iterations += refit.value().evaluations;
+  SettledRun refitted = settle_in_box(std::move(refit).value(), bounds, context);
+  refitted.pinned_refit = true;
+  if (not_worse(refitted.run.cost, settled.run.cost)) return refitted;
+  return settled;
+}
+
 }  // namespace
+
+bool stays_near_start(std::span<const double> x, std::span<const double> x0,
+                      std::span<const Bounds> bounds) {
+  const std::size_t checked = std::min({x.size(), x0.size(), bounds.size()});
+  for (std::size_t j = 0; j < checked; ++j) {
+    if (!is_open_bound(bounds[j].hi)) continue;
+    const double ratio = x[j] / std::max(std::fabs(x0[j]), 1e-300);
+    if (!(x[j] > 100.0 * bounds[j].lo) || !std::isfinite(ratio) || !(ratio >= 1e-6) ||
+        !(ratio < 1e6)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool is_plausible_point(std::span<const double> x, double cost, std::span<const double> x0,
                         std::span<const Bounds> bounds) {
-  if (!std::isfinite(cost)) return false;
-  const std::size_t checked = std::min({x.size(), x0.size(), bounds.size()});
-  for (std::size_t j = 0; j < checked; ++j) {
+  if (!std::isfinite(cost) || !stays_near_start(x, x0, bounds)) return false;
+  for (std::size_t j = 0; j < std::min(x.size(), bounds.size()); ++j) {
     const Bounds b = bounds[j];
-    if (is_open_bound(b.hi)) {
-      const double ratio = x[j] / std::max(std::fabs(x0[j]), 1e-300);
-      if (!(x[j] > 100.0 * b.lo) || !std::isfinite(ratio) || !(ratio >= 1e-6) || !(ratio < 1e6)) {
-        return false;
-      }
-    } else {
-      const double margin = (b.hi - b.lo) * 1e-6;
-      if (!(x[j] > b.lo + margin) || !(x[j] < b.hi - margin)) return false;
-    }
+    if (is_open_bound(b.hi)) continue;
+    const double margin = (b.hi - b.lo) * 1e-6;
+    if (!(x[j] > b.lo + margin) || !(x[j] < b.hi - margin)) return false;
   }
   return true;
 }
@@ -152,10 +185,12 @@ std::vector<ScoredCandidate> candidate_starting_points(std::span<const double> x
   for (const double fraction : kBoxFractions) {
     points.push_back(place_bounded_parameters(x0, bounds, fraction));
   }
+  // Scored where a fit could report them: inside the box.
   std::vector<ScoredCandidate> candidates;
-  for (auto& point : points) {
-    const double score = cost_at(context, point);
-    candidates.push_back({std::move(point), score});
+  for (const auto& point : points) {
+    std::vector<double> inside = clamp_to_bounds(point, bounds);
+    const double score = cost_at(context, inside);
+    candidates.push_back({std::move(inside), score});
   }
   std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
     return total_order_key(a.score) < total_order_key(b.score);
@@ -170,7 +205,6 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
   const FitContext context{circuit, spectrum.omega, spectrum.measured, spectrum.weights, counter};
   const std::vector<double> x0 = param_values(circuit);
   const std::vector<Bounds> bounds = param_bounds(circuit);
-  const std::vector<bool> none_frozen(x0.size(), false);
   const std::vector<ScoredCandidate> candidates = candidate_starting_points(x0, bounds, context);
 
   std::optional<SettledRun> best;
@@ -180,20 +214,21 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
   };
   std::uint64_t iterations = 0;
   for (const ScoredCandidate& candidate : candidates) {
-    auto run = run_local_solver(context, candidate.x, bounds, none_frozen, settings);
-    if (!run) return fail(run.error());
-    iterations += run.value().evaluations;
-    SettledRun settled = settle_in_box(std::move(run).value(), bounds, context);
-    remember_lowest(settled.run);
-    const bool plausible =
-        settled.at_solution && is_plausible_point(settled.run.x, settled.run.cost, x0, bounds);
-    if (replaces_best(settled, best)) best = std::move(settled);
+    auto settled = local_run_in_box(context, candidate.x, bounds, settings, iterations);
+    if (!settled) return fail(settled.error());
+    remember_lowest(settled.value().run);
+    const bool plausible = settled.value().at_solution &&
+                           is_plausible_point(settled.value().run.x, settled.value().run.cost, x0,
+                                              bounds);
+    if (replaces_best(settled.value(), best)) best = std::move(settled).value();
     if (plausible) break;
   }
 
-  // Parameters held at a bound are frozen there while the others settle.
+  // Parameters that ended on a bound without having been refitted there are frozen at it while
+  // the others settle.
   const std::vector<bool> pinned = pinned_parameters(best->run.x, bounds);
-  if (std::find(pinned.begin(), pinned.end(), true) != pinned.end()) {
+  const bool any_pinned = std::find(pinned.begin(), pinned.end(), true) != pinned.end();
+  if (any_pinned && !best->pinned_refit) {
     auto rerun = run_local_solver(context, best->run.x, bounds, pinned, settings);
     if (!rerun) return fail(rerun.error());
     iterations += rerun.value().evaluations;
@@ -216,17 +251,23 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
 Result<FitOutcome, FitError> polish(std::span<const double> global_params,
                                     std::uint64_t global_iterations, const FitContext& context) {
   // The search's own point is a sound answer only when it did not run away from the start.
-  const std::vector<double> clamped = clamp_to_bounds(global_params, param_bounds(context.circuit));
+  const std::vector<double> x0 = param_values(context.circuit);
+  const std::vector<Bounds> bounds = param_bounds(context.circuit);
+  const std::vector<double> clamped = clamp_to_bounds(global_params, bounds);
   FitOutcome global = fit_statistics(clamped, true, global_iterations, context);
-  global.success = is_plausible_point(clamped, global.cost, param_values(context.circuit),
-                                      param_bounds(context.circuit));
-  const SeriesList start = with_values(context.circuit, global_params).value();
+  global.success = is_plausible_point(clamped, global.cost, x0, bounds);
+  const SeriesList start = with_values(context.circuit, clamped).value();
   auto local = multi_start_local_fit(start, context, LocalFitSettings{});
   if (!local) return local;
   context.counter.add(local.value().impedance_evals);
-  FitOutcome& chosen = std::isfinite(local.value().cost) && local.value().cost <= global.cost
-                           ? local.value()
-                           : global;
+  // A local fit that matches the search's point within the local solver's own cost tolerance
+  // still wins: it converged there, the search's point did not.
+  const double allowed =
+      global.cost * (1.0 + LocalFitSettings{}.ftol) + rounding_allowance(context);
+  FitOutcome& chosen =
+      std::isfinite(local.value().cost) && !(local.value().cost > allowed) ? local.value() : global;
+  // A local fit from a runaway point converges at the runaway too; that is no sound answer.
+  chosen.success = chosen.success && stays_near_start(chosen.params, x0, bounds);
   chosen.impedance_evals = context.counter.value();
   return std::move(chosen);
 }

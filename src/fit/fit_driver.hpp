@@ -101,6 +101,11 @@ Result<FitOutcome, FitError> polish(std::span<const double> global_params,
 // Every parameter clamped to [lo, hi]; entries without bounds are kept.
 std::vector<double> clamp_to_bounds(std::span<const double> params, std::span<const Bounds> bounds);
 
+// Whether every open-ended parameter of x is well above its lower bound and within six decades of
+// its value in x0.
+bool stays_near_start(std::span<const double> x, std::span<const double> x0,
+                      std::span<const Bounds> bounds);
+
 // Whether x is an acceptable end point of a search started at x0: a finite cost, every bounded
 // parameter strictly inside its box, every open-ended one well above its lower bound and within
 // six decades of its start.
