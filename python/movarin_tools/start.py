@@ -15,7 +15,7 @@ import itertools
 import math
 import re
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from functools import lru_cache
 from typing import Any, Union
 
@@ -41,6 +41,7 @@ SPELLINGS = {"Cpe": "CPE", "Tlmq": "TLMQ"}
 # arrangement of the elements in their order, which is cheap up to this many elements.
 MAX_ELEMENTS_MATCHED = 7
 PROBE_FREQUENCIES = np.array([0.0371, 1.93, 87.0, 4130.0])
+MAX_ARC_ORDERS = 24  # assignments of places to arcs tried: every order of up to four arcs
 
 
 @dataclass(frozen=True)
@@ -288,8 +289,7 @@ def _apexes(omega: np.ndarray, z: np.ndarray) -> tuple[tuple[float, float], ...]
                  if height[peaks[i]] > 0)
 
 
-def _features(frequencies: Any, impedances: Any) -> Features:
-    omega, z = _finite_sorted(frequencies, impedances)
+def _features(omega: np.ndarray, z: np.ndarray) -> Features:
     scale = float(np.median(np.abs(z)))
     if not (math.isfinite(scale) and scale > 0):
         scale = 1.0
@@ -348,10 +348,10 @@ def _is_arc(node: Node) -> bool:
     return node.parallel and _is_reactive(node)
 
 
-def _nested_arcs(node: Node) -> int:
-    if isinstance(node, Element):
-        return 0
-    return sum(_is_arc(part) + _nested_arcs(part) for part in node.parts)
+def _takes_own_arc(part: Node, group: Group) -> bool:
+    """Arcs in a series chain take their own place; a branch of a parallel group shares its
+    group's, since branches in parallel combine into one arc."""
+    return not group.parallel and _is_arc(part)
 
 
 class _Sizer:
@@ -369,12 +369,12 @@ class _Sizer:
         """Values for ``node`` so that it has resistance ``size`` with its corner at ``omega``."""
         if isinstance(node, Element):
             return _element_values(node.code, size, omega, self.features)
-        plain = [part for part in node.parts if not _is_arc(part)]
+        plain = [part for part in node.parts if not _takes_own_arc(part, node)]
         carriers = sum(_dc_behaviour(part) == RESISTIVE for part in plain) or len(plain) or 1
         every_part_carries = carriers == len(plain)
         values: list[float] = []
         for part in node.parts:
-            if _is_arc(part):
+            if _takes_own_arc(part, node):
                 values += self.arc(part)
                 continue
             carries = every_part_carries or _dc_behaviour(part) == RESISTIVE
@@ -386,7 +386,7 @@ class _Sizer:
 
 
 def _arc_placements(count: int, features: Features) -> list[tuple[float, float]]:
-    """(omega, weight) per arc, in circuit order: highest frequency first."""
+    """(omega, weight) per arc, highest frequency first: the apexes found, else spread points."""
     decades = math.log10(features.omega_max / features.omega_min)
     spread = [features.omega_max * 10.0 ** (-decades * (k + 0.5) / count) for k in range(count)]
     placements = [(omega, 1.0) for omega in spread]
@@ -397,7 +397,37 @@ def _arc_placements(count: int, features: Features) -> list[tuple[float, float]]
         free.remove(nearest)
     if free:  # not every arc has its apex: the heights say nothing about the shares
         placements = [(omega, 1.0) for omega, _ in placements]
-    return placements
+    return sorted(placements, reverse=True)
+
+
+def _arc_layouts(parents: Sequence[int | None], features: Features,
+                 total: float) -> list[list[tuple[float, float]]]:
+    """Candidate (omega, resistance) per arc in circuit order.
+
+    Which arc of the circuit makes which feature of the spectrum is not known: every assignment
+    of the places (apexes or spread points) to the arcs is a candidate, with the resistance shared
+    by apex height, equally, or mostly to one arc; an arc nested in another stays below it in
+    frequency.
+    """
+    count = len(parents)
+    if count == 0:
+        return [[]]
+    layouts = set()
+    spread = [(omega, 1.0) for omega, _ in _arc_placements(count, replace(features, apexes=()))]
+    for placements in (_arc_placements(count, features), spread):
+        weights = [weight for _, weight in placements]
+        patterns = [weights, [1.0] * count]
+        if count > 1:
+            patterns += [[4.0 * count if k == main else 1.0 for k in range(count)]
+                         for main in range(count)]
+        for pattern in patterns:
+            slots = [(omega, total * share / sum(pattern))
+                     for (omega, _), share in zip(placements, pattern)]
+            orders = (order for order in itertools.permutations(slots)
+                      if all(parent is None or order[parent][0] > order[arc][0]
+                             for arc, parent in enumerate(parents)))
+            layouts.update(itertools.islice(orders, MAX_ARC_ORDERS))
+    return [list(layout) for layout in sorted(layouts, reverse=True)]
 
 
 def _role(part: Node) -> str:
@@ -411,26 +441,52 @@ def _role(part: Node) -> str:
     return "arc"
 
 
-def _top_level_values(tree: Node, features: Features) -> list[float]:
+def _main_line(tree: Node) -> tuple[tuple[Node, ...], list[str]]:
     parts = tree.parts if isinstance(tree, Group) and not tree.parallel else (tree,)
-    roles = [_role(part) for part in parts]
-    arc_count = roles.count("arc") + sum(_nested_arcs(part) for part in parts)
+    return parts, [_role(part) for part in parts]
 
-    # The span left to the arcs: the low-frequency real part less the series resistance and
-    # less the real part a diffusion tail (at most half, the slope is a rough measure of aw) or a
-    # blocking CPE adds at the lowest frequency.
+
+def _arc_parents(tree: Node) -> list[int | None]:
+    """Per arc, in the order the arcs take their places, the arc it is nested in (or None)."""
+    parents: list[int | None] = []
+
+    def visit(node: Node, parent: int | None) -> None:
+        for part in node.parts if isinstance(node, Group) else ():
+            if isinstance(node, Group) and _takes_own_arc(part, node):
+                parents.append(parent)
+                visit(part, len(parents) - 1)
+            else:
+                visit(part, parent)
+
+    parts, roles = _main_line(tree)
+    for part, role in zip(parts, roles):
+        if role == "arc":
+            parents.append(None)
+            visit(part, len(parents) - 1)
+        else:
+            visit(part, None)
+    return parents
+
+
+def _arcs_total(tree: Node, features: Features) -> float:
+    """The span left to the arcs: the low-frequency real part less the series resistance and
+    less the real part a diffusion tail (at most half: the slope is a rough measure of aw) or a
+    blocking CPE adds at the lowest frequency."""
+    _, roles = _main_line(tree)
     visible_span = features.r_low - (features.r_inf if "series" in roles else 0.0)
     tail = 0.0
     if _contains(tree, "W"):
         tail += min(features.warburg / math.sqrt(features.omega_min), 0.5 * visible_span)
     if "blocking" in roles:
         tail += features.low_reactance / math.tan(0.5 * math.pi * features.tail_exponent)
-    arcs_total = max(visible_span - tail, 0.1 * visible_span, 0.05 * features.scale)
-    placements = _arc_placements(arc_count, features)
-    weights = sum(weight for _, weight in placements)
-    sizer = _Sizer(features, [(omega, arcs_total * weight / weights)
-                              for omega, weight in placements])
+    return max(visible_span - tail, 0.1 * visible_span, 0.05 * features.scale)
 
+
+def _top_level_values(tree: Node, features: Features,
+                      arcs: Sequence[tuple[float, float]]) -> list[float]:
+    """Values for the whole circuit, its arcs given as (omega, resistance) in circuit order."""
+    parts, roles = _main_line(tree)
+    sizer = _Sizer(features, arcs)
     series_size = features.r_inf / max(roles.count("series"), 1)
     inductor_size = features.inductance * features.omega_max / max(roles.count("inductor"), 1)
     values: list[float] = []
@@ -445,6 +501,12 @@ def _top_level_values(tree: Node, features: Features) -> list[float]:
             values += _element_values(part.code, features.low_reactance, features.omega_min,
                                       features, features.tail_exponent)
     return values
+
+
+def _cost(model: movarin.Circuit, values: list[float], omega: np.ndarray, z: np.ndarray) -> float:
+    residuals = np.asarray(model.residuals(values, omega / (2.0 * np.pi), z))
+    cost = float(residuals @ residuals)
+    return cost if math.isfinite(cost) else math.inf
 
 
 def _inside(values: Sequence[float], bounds: Sequence[tuple[float, float]],
@@ -491,15 +553,21 @@ def initial_guess(circuit: str | movarin.Circuit, frequencies: Any,
         impedance.
     """
     model = movarin.Circuit(circuit) if isinstance(circuit, str) else circuit
-    features = _features(frequencies, impedances)
+    omega, z = _finite_sorted(frequencies, impedances)
+    features = _features(omega, z)
     tree = _structure(circuit)
     if tree is None:
         tree = Group(False, tuple(Element(code) for code in _element_codes(model)))
     bounds = model.param_bounds()
-    values = _top_level_values(tree, features)
-    if len(values) != len(bounds):  # an element read wrongly: keep to the kind-free sizes
-        values = [features.scale] * len(bounds)
-    return _inside(values, bounds, _fallbacks(bounds, features))
+    fallbacks = _fallbacks(bounds, features)
+    candidates = []
+    for arcs in _arc_layouts(_arc_parents(tree), features, _arcs_total(tree, features)):
+        values = _top_level_values(tree, features, arcs)
+        if len(values) != len(bounds):  # an element read wrongly: keep to the kind-free sizes
+            values = [features.scale] * len(bounds)
+        candidates.append(_inside(values, bounds, fallbacks))
+    # The layouts differ only in which arc sits where; the spectrum itself decides.
+    return min(candidates, key=lambda values: _cost(model, values, omega, z))
 
 
 def _fallbacks(bounds: Sequence[tuple[float, float]], features: Features) -> list[float]:
