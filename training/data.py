@@ -118,9 +118,9 @@ class Draw:
     log_times: list  # log10 characteristic frequencies that must be inside the window to be identifiable
 
 
-def draw_parameters(name, rng, log_fmin, log_fmax):
+def draw_parameters(name, rng, log_fmin, log_fmax, r1_range=(1e-2, 1e5)):
     inductor, arcs, cpe, diffusion = STRUCTURE[name]
-    r1 = log_uniform(rng, 1e-2, 1e5)
+    r1 = log_uniform(rng, *r1_range)
     resistances = [r1, r1 * log_uniform(rng, 10**-1.5, 10**1.5)][:arcs]
     # The two arcs are exchangeable, so the label is fixed by rule: arc 1 is the faster one.
     log_fcs = sorted(rng.uniform(log_fmin - 0.75, log_fmax + 0.75, size=arcs), reverse=True)
@@ -175,8 +175,110 @@ class NoiseModel:
         return 0.0 if rng.random() < self.noiseless else log_uniform(rng, self.low, self.high)
 
 
-def draw_spectrum(name, circuit, rng, sigma=None, noise=NoiseModel()):
-    """(f, noisy z, parameters in flat order, inside-window flag); a fixed sigma overrides `noise`."""
+@dataclass(frozen=True)
+class MeasuredMix:
+    """What instruments add to a spectrum, applied to a share of the spectra.
+
+    Measured spectra carry what the plain recipe never shows: cable inductance
+    turning the top points inductive, junk points at the top frequencies, sweeps
+    that stop before the high-frequency intercept or inside the slowest arc,
+    outliers and noise up to 5%, milliohm cells and megaohm coatings. The targets stay the circuit's parameters, so the
+    network learns to look past what the circuit does not model; for a circuit
+    with a series inductor the cable inductance is part of that inductor.
+
+    `fraction` is the share of spectra that get this treatment; each of them then
+    draws every effect independently with the probability given.
+    """
+
+    fraction: float = 0.0
+    inductive: float = 0.6  # cable inductance making the top 1-10 points inductive
+    junk: float = 0.1  # 1-5 points scattered by 20-100% at the top frequencies
+    cut_high: float = 0.15  # sweep ends below the fastest time constant: no high-frequency intercept
+    cut_low: float = 0.15  # sweep ends inside the slowest arc
+    wide_range: float = 0.3  # R1 ~ LU(1e-4, 1e7): milliohm cells (q up to ~1e3) to megaohm coatings
+    wide_r1: tuple = (1e-4, 1e7)
+    noise_low: float = 1e-3
+    noise_high: float = 5e-2
+    outliers: float = 0.2  # 1-3 points off by 10-30% anywhere in the sweep
+
+    def applies(self, rng):
+        # No draw at all when off, so the plain synthetic stream stays what it was.
+        return self.fraction > 0.0 and rng.random() < self.fraction
+
+
+MIN_POINTS = 8
+
+
+def cut_window(f, log_times, rng, mix):
+    """Drop the top of the sweep below the fastest time constant and/or the bottom inside the slowest."""
+    keep = np.ones(len(f), dtype=bool)
+    log_f = np.log10(f)
+    if rng.random() < mix.cut_high:
+        keep &= log_f <= max(log_times) - rng.uniform(-0.3, 0.6)
+    if rng.random() < mix.cut_low:
+        keep &= log_f >= min(log_times) + rng.uniform(-0.3, 0.6)
+    kept = f[keep]
+    # A cut that leaves too little to fit is not a sweep anyone would record.
+    if len(kept) < MIN_POINTS or math.log10(kept.max() / kept.min()) < 1.0:
+        return f
+    return kept
+
+
+def cable_inductance(f, z, rng):
+    """Series inductance that turns the top 1-10 points inductive (positive imaginary part)."""
+    order = np.argsort(f)[::-1]
+    omega = TWO_PI * f[order]
+    # Inductance at which each point's imaginary part crosses zero, fastest first.
+    crossing = np.maximum(-z.imag[order], 0.0) / omega
+    count = min(int(rng.integers(1, 11)), len(f) - MIN_POINTS)
+    if count < 1:
+        return 0.0
+    low = max(np.max(crossing[:count]), 1e-300)
+    high = crossing[count] if crossing[count] > low else 2.0 * low
+    return log_uniform(rng, low * 1.0001, high)
+
+
+def scatter_points(z, index, rng, low, high):
+    size = np.array([log_uniform(rng, low, high) for _ in index])
+    z[index] += size * np.abs(z[index]) * (rng.standard_normal(len(index)) + 1j * rng.standard_normal(len(index)))
+
+
+def measured_spectrum(name, circuit, rng, mix):
+    """(f, z, parameters, inside-window flag) of one spectrum as an instrument would report it."""
+    f = draw_grid(rng)
+    log_fmin, log_fmax = math.log10(f.min()), math.log10(f.max())
+    r1_range = mix.wide_r1 if rng.random() < mix.wide_range else (1e-2, 1e5)
+    draw = draw_parameters(name, rng, log_fmin, log_fmax, r1_range)
+    if "L0.l" in draw.values:
+        place_inductance(circuit, draw, rng, f.max())
+    f = cut_window(f, draw.log_times, rng, mix)
+    names = circuit.param_names()
+    z = circuit.with_values([draw.values[n] for n in names]).impedance(f)
+    if rng.random() < mix.inductive:
+        cable = cable_inductance(f, z, rng)
+        z = z + 1j * TWO_PI * f * cable
+        if "L0.l" in draw.values:
+            draw.values["L0.l"] += cable
+    z = add_noise(z, rng, log_uniform(rng, mix.noise_low, mix.noise_high))
+    if rng.random() < mix.outliers:
+        scatter_points(z, rng.choice(len(f), size=rng.integers(1, 4), replace=False), rng, 0.1, 0.3)
+    if rng.random() < mix.junk:
+        top = np.argsort(f)[::-1][: rng.integers(1, 6)]
+        scatter_points(z, top, rng, 0.2, 1.0)
+    params = np.array([draw.values[n] for n in names])
+    log_fmin, log_fmax = math.log10(f.min()), math.log10(f.max())
+    inside = all(log_fmin + 0.5 <= t <= log_fmax - 0.5 for t in draw.log_times)
+    return f, z, params, inside
+
+
+def draw_spectrum(name, circuit, rng, sigma=None, noise=NoiseModel(), measured=MeasuredMix()):
+    """(f, noisy z, parameters in flat order, inside-window flag).
+
+    A fixed sigma overrides `noise`; `measured` turns a share of the spectra into
+    measured-like ones (off by default).
+    """
+    if measured.applies(rng):
+        return measured_spectrum(name, circuit, rng, measured)
     f = draw_grid(rng)
     log_fmin, log_fmax = math.log10(f.min()), math.log10(f.max())
     draw = draw_parameters(name, rng, log_fmin, log_fmax)
@@ -199,7 +301,7 @@ class Dataset:
     spectra: list  # (f, z) pairs, kept only when asked for
 
 
-def build_dataset(name, count, seed, sigma=None, noise=NoiseModel(), keep_spectra=False):
+def build_dataset(name, count, seed, sigma=None, noise=NoiseModel(), measured=MeasuredMix(), keep_spectra=False):
     rng = np.random.default_rng(seed)
     circuit = movarin.Circuit(name)
     scaling, log_flags = scaling_table(circuit.param_names())
@@ -211,7 +313,7 @@ def build_dataset(name, count, seed, sigma=None, noise=NoiseModel(), keep_spectr
     spectra = []
     i = 0
     while i < count:
-        f, z, p, ins = draw_spectrum(name, circuit, rng, sigma, noise)
+        f, z, p, ins = draw_spectrum(name, circuit, rng, sigma, noise, measured)
         scales = reference.estimate_scales(f, z)
         x, e = reference.featurise(N_GRID, f, z, scales)
         t = raw_targets(p, scaling, log_flags, scales)

@@ -1,12 +1,18 @@
 """Train one initial-guess network and export it as weights/<name>.ovrel.
 
     .venv/bin/python -m training.train rc [--spectra N] [--epochs E] [--threads 1]
+    .venv/bin/python -m training.train two_rq --init weights/two_rq.ovrel --measured 0.6 --lr 5e-4 ...
+
+With --init the network starts from an exported file and keeps that file's
+normalisation tables (fine-tuning); --measured sets the share of measured-like
+spectra (data.MeasuredMix) in the training and validation sets.
 
 Deterministic for a given seed and thread count. Development only.
 """
 
 import argparse
 import dataclasses
+import hashlib
 import json
 import math
 import sys
@@ -68,6 +74,8 @@ def parse_args(argv=None):
     parser.add_argument("--noise", type=float, nargs=2, metavar=("LOW", "HIGH"), help="relative noise range")
     parser.add_argument("--noiseless", type=float, help="fraction of noiseless spectra")
     parser.add_argument("--out", type=Path, help="weight file (default weights/<name>.ovrel)")
+    parser.add_argument("--init", type=Path, help="start from this exported file and keep its normalisation")
+    parser.add_argument("--measured", type=float, default=0.0, help="share of measured-like spectra (0 to 1)")
     return parser.parse_args(argv)
 
 
@@ -128,7 +136,7 @@ def validation_error(net, tensors):
     return err.median(dim=0).values.tolist(), (err**2).mean().item()
 
 
-def train(net, train_tensors, val_tensors, epochs, batch, peak_lr, weight_decay, seed):
+def train(net, train_tensors, val_tensors, epochs, batch, peak_lr, weight_decay, seed, mse_fraction=MSE_FRACTION):
     x, e, y = train_tensors
     steps_per_epoch = math.ceil(len(x) / batch)
     total = int(round(epochs * steps_per_epoch))
@@ -145,7 +153,7 @@ def train(net, train_tensors, val_tensors, epochs, batch, peak_lr, weight_decay,
             idx = order[start : start + batch]
             for group in optimiser.param_groups:
                 group["lr"] = learning_rate(step, total, peak_lr)
-            loss = loss_fn(net(x[idx], e[idx]), y[idx], gaussian=step >= MSE_FRACTION * total)
+            loss = loss_fn(net(x[idx], e[idx]), y[idx], gaussian=step >= mse_fraction * total)
             optimiser.zero_grad(set_to_none=True)
             loss.backward()
             torch.nn.utils.clip_grad_norm_(net.parameters(), 1.0)
@@ -230,6 +238,27 @@ def verify_export(path, net, mean, std, val_tensors, count=20):
     )
 
 
+# ---------------------------------------------------------------- fine-tuning
+
+
+def load_exported(path, name, net):
+    """Load an exported file's network into `net`; returns its stored (mean, std) tables.
+
+    The half-precision tensors become the starting point; the tables stay as
+    stored, so targets are normalised exactly as the file maps them back.
+    """
+    model = ovrel.read_weight_file(path)
+    if model.header["circuit"] != MODELS[name][0]:
+        raise ValueError(f"{path} holds {model.header['circuit']}, not {MODELS[name][0]}")
+    state = {k[2:]: torch.from_numpy(t.array().astype(np.float32)) for k, t in model.tensors.items() if k.startswith("w.")}
+    net.load_state_dict(state)
+    return model.target_mean.astype(np.float64), model.target_std.astype(np.float64)
+
+
+def file_digest(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
 # ---------------------------------------------------------------- main
 
 
@@ -263,23 +292,37 @@ def main(argv=None):
     log(f"{args.name} {circuit}: C={channels}, {spectra} spectra, {epochs} epochs, {args.threads} thread(s)")
 
     noise = noise_model(args)
-    log(f"noise: {noise}")
+    measured = data.MeasuredMix(fraction=args.measured)
+    log(f"noise: {noise}; measured-like: {measured}")
+    param_names = movarin.Circuit(args.name).param_names()
+    net = GuessNet(channels, len(param_names))
+    init_digest = None
+    if args.init:
+        init_digest = file_digest(args.init)  # before training: --out may be the same file
+        stored_tables = load_exported(args.init, args.name, net)
+        log(f"starting from {args.init} (sha256 {init_digest[:16]}...)")
 
     t0 = time.time()
-    train_set = data.build_dataset(args.name, spectra, seed=1000 * args.seed + 1, noise=noise)
-    val_set = data.build_dataset(args.name, VALIDATION_SPECTRA, seed=1000 * args.seed + 2, noise=noise)
+    train_set = data.build_dataset(args.name, spectra, seed=1000 * args.seed + 1, noise=noise, measured=measured)
+    val_set = data.build_dataset(args.name, VALIDATION_SPECTRA, seed=1000 * args.seed + 2, noise=noise, measured=measured)
     data_seconds = time.time() - t0
     log(f"generated {spectra + VALIDATION_SPECTRA} spectra in {data_seconds:.0f} s")
 
-    param_names = movarin.Circuit(args.name).param_names()
     scaling, log_flags = data.scaling_table(param_names)
-    mean, std = normalisation(train_set.targets)
+    mean, std = stored_tables if args.init else normalisation(train_set.targets)
     log(f"target mean {np.round(mean, 3).tolist()} std {np.round(std, 3).tolist()}")
     train_tensors, val_tensors = as_tensors(train_set, mean, std), as_tensors(val_set, mean, std)
     del train_set
 
-    net = GuessNet(channels, len(param_names))
-    train_seconds = train(net, train_tensors, val_tensors, epochs, args.batch, args.lr, args.weight_decay, args.seed)
+    # A loaded head already has sensible variances, so fine-tuning uses the likelihood from the start.
+    mse_fraction = 0.0 if args.init else MSE_FRACTION
+    if args.init:
+        net.eval()
+        medians, mse = validation_error(net, val_tensors)
+        log(f"before fine-tuning: validation mse {mse:.4f} median |err| {np.round(medians, 4).tolist()}")
+    train_seconds = train(
+        net, train_tensors, val_tensors, epochs, args.batch, args.lr, args.weight_decay, args.seed, mse_fraction
+    )
     net.eval()
 
     size = export_weights(out, args.name, net, param_names, mean, std, scaling, log_flags)
@@ -288,7 +331,9 @@ def main(argv=None):
     log(f"reference vs torch on stored weights: max |diff| {exact:.2e}; fp16 storage moves outputs by <= {fp16:.4f}")
     summary = {
         "name": args.name, "channels": channels, "spectra": spectra, "epochs": epochs, "batch": args.batch,
-        "threads": args.threads, "seed": args.seed, "noise": dataclasses.asdict(noise),
+        "threads": args.threads, "seed": args.seed, "lr": args.lr, "noise": dataclasses.asdict(noise),
+        "measured": dataclasses.asdict(measured),
+        "init": None if args.init is None else {"file": str(args.init), "sha256": init_digest},
         "data_seconds": round(data_seconds, 1),
         "train_seconds": round(train_seconds, 1), "bytes": size, "reference_vs_torch": exact,
         "fp16_output_shift": fp16, "output_table_roundtrip": tables,
