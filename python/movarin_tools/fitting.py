@@ -24,7 +24,8 @@ HOPPING_SEED = 1  # fixed, so that a fit is reproducible unless the caller passe
 EQUAL_COST = 1e-9  # relative cost difference under which two fits count as equally good
 
 
-def _start_values(model: movarin.Circuit, start: Sequence[float] | Mapping[str, float]) -> list[float]:
+def _start_values(model: movarin.Circuit,
+                  start: Sequence[float] | Mapping[str, float]) -> list[float]:
     names = model.param_names()
     if isinstance(start, Mapping):
         unknown = sorted(set(start) - set(names))

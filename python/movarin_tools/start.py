@@ -41,7 +41,7 @@ SPELLINGS = {"Cpe": "CPE", "Tlmq": "TLMQ"}
 # arrangement of the elements in their order, which is cheap up to this many elements.
 MAX_ELEMENTS_MATCHED = 7
 PROBE_FREQUENCIES = np.array([0.0371, 1.93, 87.0, 4130.0])
-MAX_ARC_ORDERS = 24  # assignments of places to arcs tried: every order of up to four arcs
+MAX_ARCS_REORDERED = 4  # every assignment of places to arcs is tried up to this many arcs
 
 
 @dataclass(frozen=True)
@@ -122,7 +122,7 @@ def _element_codes(circuit: movarin.Circuit) -> list[str]:
 @lru_cache(maxsize=64)
 def _arrangements(codes: tuple[str, ...], parallel: bool) -> list[tuple[str, Node]]:
     """Every group of the given kind over the elements in this order, as (text, structure)."""
-    found = []
+    found: list[tuple[str, Node]] = []
     for blocks in _compositions(len(codes)):
         if len(blocks) < 2:
             continue
@@ -412,7 +412,7 @@ def _arc_layouts(parents: Sequence[int | None], features: Features,
     count = len(parents)
     if count == 0:
         return [[]]
-    layouts = set()
+    layouts: set[tuple[tuple[float, float], ...]] = set()
     spread = [(omega, 1.0) for omega, _ in _arc_placements(count, replace(features, apexes=()))]
     for placements in (_arc_placements(count, features), spread):
         weights = [weight for _, weight in placements]
@@ -423,10 +423,12 @@ def _arc_layouts(parents: Sequence[int | None], features: Features,
         for pattern in patterns:
             slots = [(omega, total * share / sum(pattern))
                      for (omega, _), share in zip(placements, pattern)]
-            orders = (order for order in itertools.permutations(slots)
-                      if all(parent is None or order[parent][0] > order[arc][0]
-                             for arc, parent in enumerate(parents)))
-            layouts.update(itertools.islice(orders, MAX_ARC_ORDERS))
+            # In circuit order the places fall in frequency, which keeps nested arcs below
+            # their parents; other orders are tried while there are few of them.
+            orders = itertools.permutations(slots) if count <= MAX_ARCS_REORDERED else [slots]
+            layouts.update(tuple(order) for order in orders
+                           if all(parent is None or order[parent][0] > order[arc][0]
+                                  for arc, parent in enumerate(parents)))
     return [list(layout) for layout in sorted(layouts, reverse=True)]
 
 
