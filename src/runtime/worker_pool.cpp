@@ -1,6 +1,10 @@
 #include "runtime/worker_pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <algorithm>
 #include <atomic>
@@ -184,8 +188,31 @@ void after_fork_in_child() {
 const bool fork_handlers_registered =
     pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
 
-std::size_t logical_processor_count() {
+// A container, taskset or a process manager that shares a host among several workers pins a
+// process to fewer processors than the machine has; a thread per machine processor would then
+// oversubscribe the ones it may use.
+std::size_t usable_processor_count() {
+#ifdef __linux__
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  // Fails with more processors than a cpu_set_t holds (1024); the hardware's count serves there.
+  if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+    return static_cast<std::size_t>(CPU_COUNT(&allowed));
+  }
+#endif
   return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
+
+// A whole decimal number from 1 to kMaxThreads, blanks around it allowed; 0 for anything else.
+std::size_t parse_thread_count(const char* text) {
+  if (text == nullptr) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text, &end, 10);
+  if (end == text || errno == ERANGE) return 0;
+  while (*end == ' ' || *end == '\t' || *end == '\n') ++end;
+  if (*end != '\0' || value < 1 || value > static_cast<long long>(kMaxThreads)) return 0;
+  return static_cast<std::size_t>(value);
 }
 
 Pool& shared_pool() {
@@ -193,7 +220,7 @@ Pool& shared_pool() {
   std::lock_guard lock(pool_creation_mutex);
   Pool* pool = shared_pool_instance.load(std::memory_order_relaxed);
   if (pool == nullptr) {
-    pool = new Pool(logical_processor_count());
+    pool = new Pool(configured_thread_count() - 1);
     shared_pool_instance.store(pool, std::memory_order_release);
   }
   return *pool;
@@ -210,6 +237,13 @@ void run_parallel(std::size_t count, std::size_t grain, RangeTask task, void* co
   }
   Pool& pool = shared_pool();
   const auto batch = std::make_shared<Batch>(count, grain, task, context);
+  if (pool.worker_count() == 0) {
+    // Nobody could help: the chunks run here, without the pool's lock.
+    while (batch->run_one_chunk()) {
+    }
+    batch->wait_and_rethrow();
+    return;
+  }
   pool.submit(batch);
   while (batch->run_one_chunk()) {
   }
@@ -219,6 +253,13 @@ void run_parallel(std::size_t count, std::size_t grain, RangeTask task, void* co
 
 std::size_t worker_count() {
   return shared_pool().worker_count();
+}
+
+std::size_t configured_thread_count() {
+  if (const std::size_t wanted = parse_thread_count(std::getenv("MOVARIN_NUM_THREADS"))) {
+    return wanted;
+  }
+  return usable_processor_count();
 }
 
 }  // namespace movarin

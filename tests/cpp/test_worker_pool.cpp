@@ -1,4 +1,6 @@
 #include <doctest/doctest.h>
+#include <dirent.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -6,7 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -46,11 +51,119 @@ std::uint64_t triangle(std::size_t count) {
   return count == 0 ? 0 : count * (count - 1) / 2;
 }
 
+// Sets or removes MOVARIN_NUM_THREADS for a scope and puts the previous value back.
+class ScopedThreadsVariable {
+ public:
+  explicit ScopedThreadsVariable(std::optional<std::string> value) {
+    if (const char* old = std::getenv(kName)) previous_ = old;
+    if (value) {
+      setenv(kName, value->c_str(), 1);
+    } else {
+      unsetenv(kName);
+    }
+  }
+  ~ScopedThreadsVariable() {
+    if (previous_) {
+      setenv(kName, previous_->c_str(), 1);
+    } else {
+      unsetenv(kName);
+    }
+  }
+  ScopedThreadsVariable(const ScopedThreadsVariable&) = delete;
+  ScopedThreadsVariable& operator=(const ScopedThreadsVariable&) = delete;
+
+ private:
+  static constexpr const char* kName = "MOVARIN_NUM_THREADS";
+  std::optional<std::string> previous_;
+};
+
+// Threads of this process, from the kernel's list of its tasks.
+std::size_t thread_count() {
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return 0;
+  std::size_t count = 0;
+  while (const dirent* entry = readdir(tasks)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(tasks);
+  return count;
+}
+
+// Runs check in a forked child; false when it returns false, crashes or hangs for ten seconds.
+bool child_succeeds(const std::function<bool()>& check) {
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) _exit(check() ? 0 : 1);
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (waitpid(child, &status, WNOHANG) != child) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 }  // namespace
 
-TEST_CASE("worker pool: one worker per logical processor") {
-  const std::size_t expected = std::max(1u, std::thread::hardware_concurrency());
-  CHECK(movarin::worker_count() == expected);
+TEST_CASE("worker pool: thread count from MOVARIN_NUM_THREADS, else the affinity mask") {
+  const ScopedThreadsVariable unset(std::nullopt);
+  cpu_set_t allowed;
+  REQUIRE(sched_getaffinity(0, sizeof(allowed), &allowed) == 0);
+  CHECK(movarin::configured_thread_count() == static_cast<std::size_t>(CPU_COUNT(&allowed)));
+  {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (CPU_ISSET(cpu, &allowed)) {
+        CPU_SET(cpu, &one);
+        break;
+      }
+    }
+    REQUIRE(sched_setaffinity(0, sizeof(one), &one) == 0);
+    CHECK(movarin::configured_thread_count() == 1);
+    REQUIRE(sched_setaffinity(0, sizeof(allowed), &allowed) == 0);
+  }
+  for (const auto& [text, expected] : std::initializer_list<std::pair<const char*, std::size_t>>{
+           {"3", 3}, {" 2\n", 2}, {"1", 1}, {"1024", 1024}}) {
+    CAPTURE(text);
+    const ScopedThreadsVariable set(text);
+    CHECK(movarin::configured_thread_count() == expected);
+  }
+  for (const char* invalid : {"", "0", "-2", "abc", "2x", "1.5", "1025", "99999999999999999999"}) {
+    CAPTURE(invalid);
+    const ScopedThreadsVariable set(invalid);
+    CHECK(movarin::configured_thread_count() == static_cast<std::size_t>(CPU_COUNT(&allowed)));
+  }
+}
+
+TEST_CASE("worker pool: a fresh process starts the configured number of threads") {
+  // A forked child has one thread and no pool yet, so its pool starts under the settings below.
+  const auto threads_after_start = [](std::size_t expected_threads) {
+    return [expected_threads] {
+      const bool right_result = parallel_sum(10000, 3) == triangle(10000);
+      return right_result && movarin::worker_count() == expected_threads - 1 &&
+             thread_count() == expected_threads;
+    };
+  };
+  const auto with_variable = [&](const char* value, std::size_t expected_threads) {
+    return [=] {
+      setenv("MOVARIN_NUM_THREADS", value, 1);
+      return threads_after_start(expected_threads)();
+    };
+  };
+  CHECK(child_succeeds(with_variable("3", 3)));
+  CHECK(child_succeeds(with_variable("1", 1)));
+  CHECK(child_succeeds([&] {
+    unsetenv("MOVARIN_NUM_THREADS");
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    return sched_setaffinity(0, sizeof(one), &one) == 0 && threads_after_start(1)();
+  }));
 }
 
 TEST_CASE("worker pool: every index runs exactly once") {
