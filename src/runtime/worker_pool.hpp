@@ -12,8 +12,8 @@ using RangeTask = void (*)(void* context, std::size_t begin, std::size_t end);
 // thread, and returns when every chunk is done. The pool starts on first use with
 // configured_thread_count() - 1 workers, the caller being the last thread; a forked child starts a
 // fresh one. Any thread may call this at any time, including a task running on the pool: the
-// caller works through its own chunks, so progress never waits for a free worker. The first exception thrown by a chunk is rethrown here after the other
-// chunks finish.
+// caller works through its own chunks, so progress never waits for a free worker. The first
+// exception thrown by a chunk is rethrown here after the other chunks finish.
 void run_parallel(std::size_t count, std::size_t grain, RangeTask task, void* context);
 
 template <class F>
