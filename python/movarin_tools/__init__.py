@@ -5,6 +5,7 @@ Everything here is built on ``movarin``'s public API; ``movarin`` never imports 
 """
 
 # Public names, one import line per module (keep this block sorted by module).
+from movarin_tools.batch import fit_many
 from movarin_tools.fitting import fit
 from movarin_tools.io import read, write_csv
 from movarin_tools.kk import KKResult, kramers_kronig
