@@ -13,3 +13,23 @@ from movarin_tools.plot import plot_bode, plot_nyquist, plot_residuals
 from movarin_tools.serialize import from_dict, load_json, save_json, to_dict
 from movarin_tools.start import initial_guess
 from movarin_tools.stats import statistics, summary
+
+# Type checkers take only the names listed here as this package's public ones; add yours too.
+__all__ = [
+    "KKResult",
+    "fit",
+    "fit_many",
+    "from_dict",
+    "initial_guess",
+    "kramers_kronig",
+    "load_json",
+    "plot_bode",
+    "plot_nyquist",
+    "plot_residuals",
+    "read",
+    "save_json",
+    "statistics",
+    "summary",
+    "to_dict",
+    "write_csv",
+]
