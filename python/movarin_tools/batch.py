@@ -210,6 +210,10 @@ def _circuit_for_each(circuit: CircuitChoice, names: list[Any]) -> list[tuple[st
     if isinstance(circuit, pd.Series) and circuit.index.is_unique and set(names) <= set(
             circuit.index):
         column = list(circuit.loc[names])
+    elif isinstance(circuit, pd.Series) and not circuit.index.equals(pd.RangeIndex(len(names))):
+        missing = [name for name in names if name not in circuit.index][:5]
+        raise ValueError(f"circuit: the Series is indexed by name but has no circuit for "
+                         f"spectra {missing} (or its index repeats a name)")
     else:
         column = list(circuit)
         if len(column) != len(names):
@@ -321,8 +325,15 @@ def _run_on_threads(jobs: list[Job], options: FitOptions, workers: int,
     return [record for record in records if record is not None]
 
 
-def _failed_task_records(jobs: Sequence[Job], error: BaseException) -> list[Record]:
-    text = f"the task fitting this spectrum failed: {_describe(error)}"
+def _task_records(future: Any, jobs: Sequence[Job]) -> list[Record]:
+    """A finished task's records, or one error record per spectrum of a task that failed."""
+    if future.status == "cancelled":
+        text = "the task fitting this spectrum was cancelled"
+    else:
+        try:
+            return list(future.result())
+        except Exception as error:  # noqa: BLE001 - a lost worker costs its spectra, not the batch
+            text = f"the task fitting this spectrum failed: {_describe(error)}"
     return [{"circuit": job.circuit, "error": text, "seconds": math.nan} for job in jobs]
 
 
@@ -347,10 +358,7 @@ def _run_on_cluster(client: Any, jobs: list[Job], options: FitOptions, chunk_siz
         try:
             for future in as_completed(futures):
                 index = chunk_of[future.key]
-                if future.status == "finished":
-                    done[index] = future.result()
-                else:
-                    done[index] = _failed_task_records(chunks[index], future.exception())
+                done[index] = _task_records(future, chunks[index])
                 progress.advance(done[index])
         except BaseException:
             client.cancel(futures)

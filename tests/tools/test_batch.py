@@ -91,6 +91,17 @@ def test_failures_become_rows_and_the_batch_goes_on(tmp_path):
     assert table.loc[["good", "also good"], "success"].all()
 
 
+def cannot_be_rebuilt():
+    raise RuntimeError("this spectrum cannot be unpickled")
+
+
+class RebuiltNowhere:
+    """A spectrum whose task fails on the worker, before any fit."""
+
+    def __reduce__(self):
+        return cannot_be_rebuilt, ()
+
+
 def test_one_thread_many_threads_and_a_process_cluster_agree():
     distributed = pytest.importorskip("distributed")
     series = [spectrum(0.2 + 0.3 * i, seed=i) for i in range(20)]
@@ -104,6 +115,10 @@ def test_one_thread_many_threads_and_a_process_cluster_agree():
             distributed.Client(cluster) as client:
         on_cluster = fit_many(CIRCUIT, series, client=client, hops=0)
         in_chunks = fit_many(CIRCUIT, series, client=client, chunk_size=3, hops=0)
+        lost_task = fit_many(CIRCUIT, [series[0], RebuiltNowhere()], client=client,
+                             chunk_size=1, hops=0)
+    assert lost_task["error"].iloc[0] is None
+    assert "task" in lost_task["error"].iloc[1] and not lost_task["success"].iloc[1]
     pd.testing.assert_frame_equal(without_timing(one), without_timing(on_cluster))
     pd.testing.assert_frame_equal(without_timing(one), without_timing(in_chunks))
 
