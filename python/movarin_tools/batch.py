@@ -59,7 +59,7 @@ REFUSED_FIT_KEYWORDS = frozenset({"self", "frequencies", "impedances", "guess_in
 
 @dataclass(frozen=True)
 class Job:
-    """One spectrum to fit: its source and circuit, or why it has none."""
+    """One spectrum to fit: its source and circuit, or (circuit None) why it has none."""
 
     source: Any
     circuit: str | None
@@ -79,8 +79,12 @@ def _describe(error: BaseException) -> str:
     return f"{type(error).__name__}: {error}"
 
 
+def _is_path(item: Any) -> bool:
+    return isinstance(item, (str, os.PathLike))
+
+
 def _spectrum(source: Any) -> tuple[np.ndarray, np.ndarray]:
-    if isinstance(source, (str, os.PathLike)):
+    if _is_path(source):
         return as_arrays(read(source))
     if isinstance(source, tuple | list):
         if len(source) != 2:
@@ -93,16 +97,15 @@ def _values(result: movarin.FitResult) -> list[float]:
     return [float(result.params[name]) for name in result.circuit.param_names()]
 
 
-def _fit(job: Job, options: FitOptions, warm: list[float] | None, f: np.ndarray,
-         z: np.ndarray) -> movarin.FitResult:
-    assert job.circuit is not None
+def _fit(circuit: str, f: np.ndarray, z: np.ndarray, options: FitOptions,
+         warm: list[float] | None) -> movarin.FitResult:
     if warm is None:
-        return fit_spectrum(job.circuit, f, z, start=options.start, **options.fit_kwargs)
-    warm_result = fit_spectrum(job.circuit, f, z, start=warm, **options.fit_kwargs)
+        return fit_spectrum(circuit, f, z, start=options.start, **options.fit_kwargs)
+    warm_result = fit_spectrum(circuit, f, z, start=warm, **options.fit_kwargs)
     if warm_result.success:
         return warm_result
     # A series can jump (a cell replaced, a contact lost); the usual starts then serve better.
-    default = fit_spectrum(job.circuit, f, z, start=options.start, **options.fit_kwargs)
+    default = fit_spectrum(circuit, f, z, start=options.start, **options.fit_kwargs)
     return best_result([warm_result, default])
 
 
@@ -133,16 +136,16 @@ def fit_job(job: Job, options: FitOptions,
     began = time.perf_counter()
     record: Record = {"circuit": job.circuit}
     next_warm = None
-    if job.error is not None:
+    if job.circuit is None:
         record["error"] = job.error
     else:
         try:
             f, z = _spectrum(job.source)
             start = warm[1] if options.warm_start and warm and warm[0] == job.circuit else None
-            result = _fit(job, options, start, f, z)
+            result = _fit(job.circuit, f, z, options, start)
             record.update(_record(result, f, z, options))
-            if result.success:
-                next_warm = (str(job.circuit), _values(result))
+            if options.warm_start and result.success:
+                next_warm = (job.circuit, _values(result))
         except Exception as error:  # noqa: BLE001 - every failure of a spectrum becomes its row
             record = {"circuit": job.circuit, "error": _describe(error)}
     record["seconds"] = time.perf_counter() - began
@@ -163,10 +166,6 @@ def fit_jobs(jobs: Sequence[Job], options: FitOptions,
 
 
 # --- the batch's inputs -------------------------------------------------------------------------
-
-
-def _is_path(item: Any) -> bool:
-    return isinstance(item, (str, os.PathLike))
 
 
 def _named_spectra(spectra: Any, id_column: str | None) -> tuple[list[Any], list[Any], str]:

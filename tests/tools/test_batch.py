@@ -2,6 +2,7 @@
 from one thread, several threads and a process cluster, warm-start chains, and the compiled pool's
 size under an affinity mask and MOVARIN_NUM_THREADS."""
 
+import io
 import os
 import subprocess
 import sys
@@ -89,6 +90,16 @@ def test_failures_become_rows_and_the_batch_goes_on(tmp_path):
     assert not table.loc[failed, "success"].any()
     assert table.loc[["good", "also good"], "error"].isna().all()
     assert table.loc[["good", "also good"], "success"].all()
+
+
+@pytest.mark.parametrize("workers", [1, 3])
+def test_progress_counts_spectra_and_failures(workers):
+    tqdm = pytest.importorskip("tqdm")
+    spectra = [spectrum(1.0), "missing.csv", spectrum(2.0), (FREQUENCIES,)]
+    with tqdm.tqdm(total=len(spectra), file=io.StringIO()) as bar:
+        fit_many(CIRCUIT, spectra, start=START, workers=workers, progress=bar)
+        assert bar.n == len(spectra)
+        assert bar.postfix == "failed=2"
 
 
 def cannot_be_rebuilt():
