@@ -37,8 +37,11 @@ import os
 import subprocess
 import sys
 import time
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 FREQUENCIES = np.logspace(-1, 5, 40)
 NOISE = 0.01
@@ -73,14 +76,16 @@ def two_rq_parameters(rng: np.random.Generator) -> list[float]:
 
 
 DRAWS = {"rc": rc_parameters, "randles": randles_parameters, "two_rq": two_rq_parameters}
+Spectrum = tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]
+Groups = dict[str, list[Spectrum]]
 
 
-def generate(count: int) -> dict[str, list[tuple[np.ndarray, np.ndarray]]]:
+def generate(count: int) -> Groups:
     """count spectra, a third per circuit, grouped by circuit."""
     import movarin
 
     rng = np.random.default_rng(SEED)
-    groups: dict[str, list[tuple[np.ndarray, np.ndarray]]] = {name: [] for name in DRAWS}
+    groups: Groups = {name: [] for name in DRAWS}
     for index in range(count):
         name = list(DRAWS)[index % len(DRAWS)]
         z = movarin.Circuit(name).with_values(DRAWS[name](rng)).impedance(FREQUENCIES)
@@ -89,7 +94,7 @@ def generate(count: int) -> dict[str, list[tuple[np.ndarray, np.ndarray]]]:
     return groups
 
 
-def best_of(repeats: int, run) -> float:
+def best_of(repeats: int, run: Callable[[], object]) -> float:
     times = []
     for _ in range(repeats):
         began = time.perf_counter()
@@ -98,7 +103,7 @@ def best_of(repeats: int, run) -> float:
     return min(times)
 
 
-def bare_loop(groups) -> None:
+def bare_loop(groups: Groups) -> None:
     import movarin
     from movarin_tools import statistics
 
@@ -108,7 +113,7 @@ def bare_loop(groups) -> None:
             statistics(result, f, z)
 
 
-def fit_many_all(groups, **options) -> int:
+def fit_many_all(groups: Groups, **options: Any) -> int:
     from movarin_tools import fit_many
 
     failures = 0
@@ -118,13 +123,13 @@ def fit_many_all(groups, **options) -> int:
     return failures
 
 
-def measure_locally(count: int, repeats: int) -> dict:
+def measure_locally(count: int, repeats: int) -> dict[str, float]:
     """Child process: the local figures under this process's pool setting."""
     from movarin_tools.batch import usable_cpu_count
 
     groups = generate(count)
     fit_many_all(groups, workers=1)  # warm-up: imports, the first pool start
-    figures = {"bare": best_of(repeats, lambda: bare_loop(groups))}
+    figures: dict[str, float] = {"bare": best_of(repeats, lambda: bare_loop(groups))}
     for threads in range(1, usable_cpu_count() + 1):
         figures[f"threads {threads}"] = best_of(
             repeats, lambda: fit_many_all(groups, workers=threads))
@@ -142,14 +147,15 @@ def measure_cluster(count: int, repeats: int) -> float:
         return best_of(repeats, lambda: fit_many_all(groups, client=client))
 
 
-def local_figures(count: int, repeats: int, pool_threads: str | None) -> dict:
+def local_figures(count: int, repeats: int, pool_threads: str | None) -> dict[str, float]:
     env = {key: value for key, value in os.environ.items() if key != "MOVARIN_NUM_THREADS"}
     if pool_threads is not None:
         env["MOVARIN_NUM_THREADS"] = pool_threads
     done = subprocess.run(
         [sys.executable, __file__, "--child", "--spectra", str(count), "--repeats", str(repeats)],
         env=env, capture_output=True, text=True, check=True)
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    figures: dict[str, float] = json.loads(done.stdout.strip().splitlines()[-1])
+    return figures
 
 
 def report(count: int, repeats: int) -> None:

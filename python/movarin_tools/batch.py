@@ -22,7 +22,7 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TypeAlias
 
 import numpy as np
 import pandas as pd
@@ -36,9 +36,9 @@ from movarin_tools.stats import statistics
 
 __all__ = ["fit_many"]
 
-Record = dict[str, Any]
-CircuitChoice = str | Callable[[Any], str] | Sequence[str] | pd.Series
-Start = Sequence[float] | Mapping[str, float]
+Record: TypeAlias = dict[str, Any]
+CircuitChoice: TypeAlias = "str | Callable[[Any], str] | Sequence[str] | pd.Series[str]"
+Start: TypeAlias = Sequence[float] | Mapping[str, float]
 
 STATISTICS_COLUMNS = ("cost", "chi_square", "reduced_chi_square", "aic", "bic")
 OUTCOME_COLUMNS = ("success", "iterations", "seconds", "error")
