@@ -397,7 +397,7 @@ def _frame(records: list[Record], jobs: list[Job], names: list[Any],
     frame = pd.DataFrame.from_records(records, columns=["circuit", *numeric, *OUTCOME_COLUMNS],
                                       index=pd.Index(names, name=index_name))
     frame[numeric] = frame[numeric].astype(np.float64)
-    frame["success"] = frame["success"].fillna(False).astype(bool)
+    frame["success"] = frame["success"].eq(True)  # missing (a failed spectrum) is False
     frame["iterations"] = frame["iterations"].astype("Int64")
     frame["seconds"] = frame["seconds"].astype(np.float64)
     frame["error"] = frame["error"].astype(object).where(frame["error"].notna(), None)
