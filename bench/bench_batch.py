@@ -21,8 +21,13 @@ processes: once with the default pool (as many threads as the processors this pr
 Jacobian columns of one fit spread over them) and once with MOVARIN_NUM_THREADS=1 (every fit on
 its calling thread). The cluster's workers run with MOVARIN_NUM_THREADS=1.
 
-Each figure is the best of `--repeats` runs (3). "overhead" is fit_many on one thread against the
-bare loop on the same spectra; "efficiency" is fits/s on n threads over n x fits/s on one.
+Each figure is the best of `--repeats` runs (3), the local runs taking turns. "overhead" is
+fit_many on one thread against the bare loop on the same spectra; "efficiency" is fits/s on n
+threads over n x fits/s on one.
+
+The last rows fit `--default-start-spectra` of the spectra (300, a third per circuit) once with
+movarin_tools.fit's default starts (several starts and two basin-hopping hops per spectrum), all
+three circuits in one call with a column of circuit strings: what a batch costs without starts.
 
 Needs dask[distributed]. Run on an otherwise idle machine:
 
@@ -32,7 +37,9 @@ Needs dask[distributed]. Run on an otherwise idle machine:
 from __future__ import annotations
 
 import argparse
+import functools
 import json
+import logging
 import os
 import subprocess
 import sys
@@ -94,13 +101,19 @@ def generate(count: int) -> Groups:
     return groups
 
 
-def best_of(repeats: int, run: Callable[[], object]) -> float:
-    times = []
+def seconds_of(run: Callable[[], object]) -> float:
+    began = time.perf_counter()
+    run()
+    return time.perf_counter() - began
+
+
+def best_of_interleaved(repeats: int, runs: dict[str, Callable[[], object]]) -> dict[str, float]:
+    """The best time of each run, the runs taking turns so that a drifting load hits all alike."""
+    best = {name: float("inf") for name in runs}
     for _ in range(repeats):
-        began = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - began)
-    return min(times)
+        for name, run in runs.items():
+            best[name] = min(best[name], seconds_of(run))
+    return best
 
 
 def bare_loop(groups: Groups) -> None:
@@ -123,17 +136,28 @@ def fit_many_all(groups: Groups, **options: Any) -> int:
     return failures
 
 
-def measure_locally(count: int, repeats: int) -> dict[str, float]:
+def measure_locally(count: int, repeats: int, default_start_spectra: int) -> dict[str, float]:
     """Child process: the local figures under this process's pool setting."""
     from movarin_tools.batch import usable_cpu_count
 
+    from movarin_tools import fit_many
+
     groups = generate(count)
     fit_many_all(groups, workers=1)  # warm-up: imports, the first pool start
-    figures: dict[str, float] = {"bare": best_of(repeats, lambda: bare_loop(groups))}
+    runs: dict[str, Callable[[], object]] = {"bare": lambda: bare_loop(groups)}
     for threads in range(1, usable_cpu_count() + 1):
-        figures[f"threads {threads}"] = best_of(
-            repeats, lambda: fit_many_all(groups, workers=threads))
+        runs[f"threads {threads}"] = functools.partial(fit_many_all, groups, workers=threads)
+    figures = best_of_interleaved(repeats, runs)
     figures["failures"] = fit_many_all(groups, workers=1)
+
+    # The default starts of movarin_tools.fit, all circuits in one call, on fewer spectra.
+    few = default_start_spectra
+    circuits = [name for name, spectra in groups.items() for _ in spectra[:few // len(groups)]]
+    mixed = [spectrum for spectra in groups.values() for spectrum in spectra[:few // len(groups)]]
+    for threads in range(1, usable_cpu_count() + 1):
+        figures[f"default starts, threads {threads}"] = seconds_of(
+            lambda: fit_many(circuits, mixed, workers=threads, progress=False))
+    figures["default starts, spectra"] = len(mixed)
     return figures
 
 
@@ -142,30 +166,34 @@ def measure_cluster(count: int, repeats: int) -> float:
 
     groups = generate(count)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                      env={"MOVARIN_NUM_THREADS": "1"}) as cluster, Client(cluster) as client:
+                      silence_logs=logging.CRITICAL, env={"MOVARIN_NUM_THREADS": "1"}) as cluster, \
+            Client(cluster) as client:
         fit_many_all({name: spectra[:20] for name, spectra in groups.items()}, client=client)
-        return best_of(repeats, lambda: fit_many_all(groups, client=client))
+        return min(seconds_of(lambda: fit_many_all(groups, client=client))
+                   for _ in range(repeats))
 
 
-def local_figures(count: int, repeats: int, pool_threads: str | None) -> dict[str, float]:
+def local_figures(arguments: argparse.Namespace, pool_threads: str | None) -> dict[str, float]:
     env = {key: value for key, value in os.environ.items() if key != "MOVARIN_NUM_THREADS"}
     if pool_threads is not None:
         env["MOVARIN_NUM_THREADS"] = pool_threads
     done = subprocess.run(
-        [sys.executable, __file__, "--child", "--spectra", str(count), "--repeats", str(repeats)],
+        [sys.executable, __file__, "--child", "--spectra", str(arguments.spectra), "--repeats",
+         str(arguments.repeats), "--default-start-spectra", str(arguments.default_start_spectra)],
         env=env, capture_output=True, text=True, check=True)
     figures: dict[str, float] = json.loads(done.stdout.strip().splitlines()[-1])
     return figures
 
 
-def report(count: int, repeats: int) -> None:
+def report(arguments: argparse.Namespace) -> None:
     from movarin_tools.batch import usable_cpu_count
 
+    count, repeats = arguments.spectra, arguments.repeats
     cpus = usable_cpu_count()
     print(f"{count} spectra (rc, randles, two_rq), best of {repeats}; {cpus} usable processors "
           f"({os.cpu_count()} logical); load average {os.getloadavg()[0]:.2f} at the start")
-    runs = {"default pool": local_figures(count, repeats, None),
-            "MOVARIN_NUM_THREADS=1": local_figures(count, repeats, "1")}
+    runs = {"default pool": local_figures(arguments, None),
+            "MOVARIN_NUM_THREADS=1": local_figures(arguments, "1")}
     cluster_seconds = measure_cluster(count, repeats)
 
     print(f"\n| run | pool | threads | fits/s | efficiency |\n|---|---|---|---|---|")
@@ -178,6 +206,13 @@ def report(count: int, repeats: int) -> None:
             print(f"| fit_many | {pool} | {threads} | {count / seconds:,.0f} | {efficiency:.0%} |")
     print(f"| fit_many, LocalCluster 2 x 1 | MOVARIN_NUM_THREADS=1 | 2 | "
           f"{count / cluster_seconds:,.0f} | |")
+    for pool, figures in runs.items():
+        few = figures["default starts, spectra"]
+        one = figures["default starts, threads 1"]
+        for threads in range(1, cpus + 1):
+            seconds = figures[f"default starts, threads {threads}"]
+            print(f"| fit_many, default starts, {few:.0f} spectra | {pool} | {threads} | "
+                  f"{few / seconds:,.1f} | {one / (threads * seconds):.0%} |")
     print()
     for pool, figures in runs.items():
         overhead = figures["threads 1"] / figures["bare"] - 1
@@ -190,12 +225,15 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--spectra", type=int, default=10_000)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--default-start-spectra", type=int, default=300,
+                        help="spectra fitted with movarin_tools.fit's default starts (once)")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     arguments = parser.parse_args()
     if arguments.child:
-        print(json.dumps(measure_locally(arguments.spectra, arguments.repeats)))
+        print(json.dumps(measure_locally(arguments.spectra, arguments.repeats,
+                                         arguments.default_start_spectra)))
     else:
-        report(arguments.spectra, arguments.repeats)
+        report(arguments)
 
 
 if __name__ == "__main__":
