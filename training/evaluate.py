@@ -234,7 +234,15 @@ def percent(value, name):
 def model_section(result, training):
     names = list(result["network"]["all"])
     lines = [f"### {result['name']}", ""]
-    if training:
+    if training and training.get("init"):
+        minutes = (training["data_seconds"] + training["train_seconds"]) / 60
+        lines.append(
+            f"C = {training['channels']}, fine-tuned on {training['spectra']} spectra x {training['epochs']} epochs "
+            f"({100 * training['measured']['fraction']:.0f}% measured-like), peak rate {training['lr']}, "
+            f"{training['threads']} thread: {minutes:.1f} min ({training['train_seconds'] / 60:.1f} min training); "
+            f"blended with the base file at weight {training['blend']['weight']}."
+        )
+    elif training:
         minutes = (training["data_seconds"] + training["train_seconds"]) / 60
         lines.append(
             f"C = {training['channels']}, {training['spectra']} spectra x {training['epochs']} epochs, "
@@ -290,7 +298,8 @@ def comparison_section(base, result, training):
     """Old (the file fine-tuned from) against new, on the same held-out sets."""
     names = list(result["network"]["all"])
     lines = [
-        f"### {result['name']}: fine-tuned from {training['init']['file']} (sha256 {training['init']['sha256'][:12]})",
+        f"### {result['name']}: fine-tuned from {training['init']['file']} (sha256 {training['init']['sha256'][:12]}), "
+        f"blend weight {training['blend']['weight']}",
         "",
         "| parameter | median old -> new | median inside old -> new | measured-like median old -> new |",
         "|---|---|---|---|",
