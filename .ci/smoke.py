@@ -70,7 +70,8 @@ CHECKS: list[Callable[[], None]] = [public_names, impedance, default_fit, guess]
 
 
 def main() -> int:
-    print(f"movarin from {movarin.__file__}, NumPy {np.__version__}, Python {sys.version.split()[0]}")
+    python = sys.version.split()[0]
+    print(f"movarin from {movarin.__file__}, NumPy {np.__version__}, Python {python}")
     failed = 0
     for check in CHECKS:
         try:

@@ -28,7 +28,6 @@ import numpy as np
 import numpy.typing as npt
 from typing_extensions import Self, disjoint_base
 
-
 __all__ = [
     "Element",
     "Circuit",
@@ -69,7 +68,9 @@ class _ColumnLookup(Protocol):
 
     def __getitem__(self, key: str, /) -> Any: ...
 
-_Reals: TypeAlias = Sequence[float] | npt.NDArray[np.floating[Any]] | npt.NDArray[np.integer[Any]] | _RealColumn
+_Reals: TypeAlias = (
+    Sequence[float] | npt.NDArray[np.floating[Any]] | npt.NDArray[np.integer[Any]] | _RealColumn
+)
 _Complexes: TypeAlias = Sequence[complex] | npt.NDArray[np.number[Any]] | _ComplexColumn
 _Frame: TypeAlias = Mapping[str, Any] | _ColumnLookup
 
@@ -365,7 +366,9 @@ class Circuit:
         """Physical units per parameter"""
 
     @overload
-    def guess(self, frequencies: _Frame, impedances: None = None, weights: str | None = None) -> list[float]:
+    def guess(
+        self, frequencies: _Frame, impedances: None = None, weights: str | None = None
+    ) -> list[float]:
         """Machine-learning guess of starting parameters for this circuit's
         topology, in `param_names()` order.
 
@@ -381,7 +384,9 @@ class Circuit:
         was trained for a different one."""
 
     @overload
-    def guess(self, frequencies: _Reals, impedances: _Complexes, weights: str | None = None) -> list[float]: ...
+    def guess(
+        self, frequencies: _Reals, impedances: _Complexes, weights: str | None = None
+    ) -> list[float]: ...
     @staticmethod
     def ml_circuits() -> list[str]:
         """Names accepted by the constructor that have trained initial-parameter

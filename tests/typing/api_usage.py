@@ -121,7 +121,8 @@ def main() -> None:
         assert result.success, result
         report(result)
     assert named.param_values() == typed.param_values()
-    assert sorted(movarin.__all__) == sorted(name for name in dir(movarin) if not name.startswith("_"))
+    public = sorted(name for name in dir(movarin) if not name.startswith("_"))
+    assert sorted(movarin.__all__) == public
     # Type checkers export only what __all__ lists, so each public name must be in it.
     tools_names = {name for name, value in vars(movarin_tools).items()
                    if not name.startswith("_") and not isinstance(value, types.ModuleType)}
