@@ -194,7 +194,8 @@ def _named_spectra(spectra: Any, id_column: str | None) -> tuple[list[Any], list
     return names, sources, "spectrum"
 
 
-def _circuit_for_each(circuit: CircuitChoice, names: list[Any]) -> list[tuple[str | None, str | None]]:
+def _circuit_for_each(circuit: CircuitChoice,
+                      names: list[Any]) -> list[tuple[str | None, str | None]]:
     """(circuit string, error) per spectrum."""
     if isinstance(circuit, str):
         return [(circuit, None)] * len(names)
@@ -255,7 +256,8 @@ class Progress:
         self.failures = 0
         self._owned = choice is None or choice is True
         self._bar: Any = None if choice is None or isinstance(choice, bool) else choice
-        if choice is True or (choice is None and sys.stderr.isatty()):
+        on_terminal = sys.stderr is not None and sys.stderr.isatty()
+        if choice is True or (choice is None and on_terminal):
             try:
                 from tqdm.auto import tqdm
             except ImportError:
