@@ -13,17 +13,15 @@ import pandas as pd
 import pytest
 
 import movarin
-from movarin_tools import fit, fit_many, write_csv
+from movarin_tools import fit, fit_many, statistics, summary, write_csv
 
 CIRCUIT = "R0-p(R1,C1)"
 START = [1.0, 1.0, 1e-3]
 FREQUENCIES = np.logspace(-1, 5, 30)
 
 
-def spectrum(r1: float, seed: int = 0, circuit: str = CIRCUIT,
-             values: list[float] | None = None) -> tuple[np.ndarray, np.ndarray]:
-    model = movarin.Circuit(circuit)
-    z = model.with_values(values or [0.1, r1, 1e-3]).impedance(FREQUENCIES)
+def spectrum(r1: float, seed: int = 0) -> tuple[np.ndarray, np.ndarray]:
+    z = movarin.Circuit(CIRCUIT).with_values([0.1, r1, 1e-3]).impedance(FREQUENCIES)
     noise = 1 + 0.01 * np.random.default_rng(seed).standard_normal(len(z))
     return FREQUENCIES, z * noise
 
@@ -44,6 +42,10 @@ def test_rows_follow_the_input_and_carry_its_names(tmp_path):
     np.testing.assert_allclose(by_position["R1.r"], [0.5, 2.0, 8.0], rtol=0.05)
     expected = fit(CIRCUIT, *series[1], start=START)
     assert by_position.loc[1, "C1.c"] == expected.params["C1.c"]
+    table = summary(expected, *series[1])
+    np.testing.assert_array_equal(by_position.loc[1, ["R0.r_stderr", "R1.r_stderr", "C1.c_stderr"]],
+                                  table["stderr"])
+    assert by_position.loc[1, "bic"] == statistics(expected, *series[1])["bic"]
     assert list(by_position.columns) == [
         "circuit", "R0.r", "R1.r", "C1.c", "R0.r_stderr", "R1.r_stderr", "C1.c_stderr", "cost",
         "chi_square", "reduced_chi_square", "aic", "bic", "success", "iterations", "seconds",
