@@ -168,6 +168,17 @@ def fit_jobs(jobs: Sequence[Job], options: FitOptions,
 # --- the batch's inputs -------------------------------------------------------------------------
 
 
+def _is_one_pair(items: list[Any]) -> bool:
+    """Whether the items are the two columns of one spectrum rather than two spectra."""
+    if len(items) != 2 or any(_is_path(item) for item in items):
+        return False
+    try:
+        columns = [np.asarray(item) for item in items]
+    except (TypeError, ValueError):
+        return False
+    return all(column.ndim == 1 and column.dtype.kind in "iufc" for column in columns)
+
+
 def _named_spectra(spectra: Any, id_column: str | None) -> tuple[list[Any], list[Any], str]:
     """Names, sources and the index's name of the batch, in input order."""
     if id_column is not None:
@@ -189,6 +200,9 @@ def _named_spectra(spectra: Any, id_column: str | None) -> tuple[list[Any], list
         raise ValueError(f"spectra must be an iterable of spectra, a mapping or a DataFrame, "
                          f"got {type(spectra).__name__}")
     sources = list(spectra)
+    if _is_one_pair(sources):
+        raise ValueError("spectra is one (frequencies, impedances) pair; pass a list of spectra, "
+                         "e.g. [(frequencies, impedances)]")
     names = [os.fspath(item) if _is_path(item) else position
              for position, item in enumerate(sources)]
     return names, sources, "spectrum"
@@ -392,12 +406,12 @@ def _parameter_names(circuits: Iterable[str | None]) -> list[str]:
     return list(names)
 
 
-def _frame(records: list[Record], jobs: list[Job], names: list[Any],
+def _frame(records: list[Record], circuits: Iterable[str | None], names: list[Any],
            index_name: str) -> pd.DataFrame:
-    parameters = _parameter_names(job.circuit for job in jobs)
+    parameters = _parameter_names(circuits)
     numeric = [*parameters, *(f"{name}_stderr" for name in parameters), *STATISTICS_COLUMNS]
-    frame = pd.DataFrame.from_records(records, columns=["circuit", *numeric, *OUTCOME_COLUMNS],
-                                      index=pd.Index(names, name=index_name))
+    frame = pd.DataFrame.from_records(records, columns=["circuit", *numeric, *OUTCOME_COLUMNS])
+    frame.index = pd.Index(names, name=index_name)
     frame[numeric] = frame[numeric].astype(np.float64)
     frame["success"] = frame["success"].eq(True)  # missing (a failed spectrum) is False
     frame["iterations"] = frame["iterations"].astype("Int64")
@@ -510,4 +524,6 @@ def fit_many(
             records = _run_on_threads(jobs, options, threads, bar)
     finally:
         bar.close()
-    return _frame(records, jobs, names, index_name)
+    # A single circuit names the columns even when no spectrum is given.
+    circuits = [circuit] if isinstance(circuit, str) else []
+    return _frame(records, circuits + [job.circuit for job in jobs], names, index_name)

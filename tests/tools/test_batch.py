@@ -69,6 +69,9 @@ def test_rows_follow_the_input_and_carry_its_names(tmp_path):
     assert list(by_id.index) == ["z", "x", "y"] and by_id.index.name == "cell"
     assert by_id.loc["z", "R1.r"] == by_position.loc[2, "R1.r"]
 
+    with pytest.raises(ValueError, match="one .frequencies, impedances. pair"):
+        fit_many(CIRCUIT, series[0])
+
     mixed = fit_many(lambda name: "R0-C1" if name == "rc" else CIRCUIT,
                      {"rc": series[0], "randles": series[1]}, hops=0)
     assert list(mixed.columns[1:5]) == ["R0.r", "C1.c", "R1.r", "R0.r_stderr"]
