@@ -26,7 +26,7 @@ from typing import (
 
 import numpy as np
 import numpy.typing as npt
-from typing_extensions import Self, disjoint_base
+from typing_extensions import Self, deprecated, disjoint_base
 
 __all__ = [
     "Element",
@@ -391,6 +391,34 @@ class Circuit:
     def ml_circuits() -> list[str]:
         """Names accepted by the constructor that have trained initial-parameter
         models, and so get a guessed starting point from `fit()` by default."""
+
+    @overload
+    @deprecated("`weights` is the path of a weight file; the residual weighting is `weight=`")
+    def fit(
+        self,
+        frequencies: _Reals | _Frame,
+        impedances: _Complexes | None = None,
+        guess_init: bool | np.bool_ | None = None,
+        *,
+        weights: _Weight,
+        weight: _Weight = "modulus",
+        method: _Method = "levenberg_marquardt",
+        max_iterations: int = 200,
+        ftol: float = 1e-8,
+        xtol: float = 1e-8,
+        num_particles: int = 200,
+        generations: int = 1000,
+        nelder_mead_iterations: int = 2000,
+        de_evaluations: int = 20000,
+        sa_iterations: int = 5000,
+        sa_initial_temperature: float = 2.0,
+        basin_hopping_hops: int = 20,
+        basin_hopping_step_size: float = 1.0,
+        basin_hopping_temperature: float = 1.0,
+        seed: int | None = None,
+    ) -> FitResult:
+        """A misuse, reported as deprecated: `weights` is the path of a `.ovrel` weight file for
+        the guess, while "modulus" and "unit" are residual weightings, which `weight` takes."""
 
     @overload
     def fit(

@@ -11,9 +11,12 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 TARGET = HERE / "misuse.py"
+ROOT = HERE.parents[1]  # its pyproject.toml configures both checkers
 CHECKERS = {
-    "mypy --strict": [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(TARGET)],
-    "pyright": [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, str(TARGET)],
+    "mypy --strict": [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                      "--config-file", str(ROOT / "pyproject.toml"), str(TARGET)],
+    "pyright": [sys.executable, "-m", "pyright", "--project", str(ROOT),
+                "--pythonpath", sys.executable, str(TARGET)],
 }
 # "misuse.py:14: error: ..." (mypy) and "  /path/misuse.py:14:34 - error: ..." (pyright).
 ERROR_LINE = re.compile(r"misuse\.py:(\d+):(?:\d+ -)? error:")

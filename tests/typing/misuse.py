@@ -12,6 +12,7 @@ f = np.logspace(-1, 5, 40)
 Z = circuit.impedance(f)
 
 circuit.fit(f, Z, max_iterations="200")  # expected error: an int, not a str
+circuit.fit(f, Z, weights="modulus")  # expected error: the weighting is weight=, not weights=
 circuit.fit(f, Z, weight="Modulus")  # expected error: "modulus" or "unit"
 circuit.fit(f, Z, method="lm")  # expected error: not one of the six method names
 circuit.fit(f, Z, weights=np.ones(40))  # expected error: a weight-file path, not per-point weights
