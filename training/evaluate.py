@@ -360,6 +360,28 @@ FINE_TUNING = [
 ]
 
 
+def measured_files_section(records):
+    """Old against new on the measured example files (results/measured_files.json)."""
+    lines = [
+        "## Measured example files",
+        "",
+        "Each file of examples/data/measured fitted with `Circuit(name).fit(f, z, weights=...)` (network start,",
+        "then the local fit) with the previous and the new file: the start's relative RMS misfit to the data and",
+        "the fitted cost divided by the best cost found by basin hopping and differential evolution from both",
+        "starts (1 = the local fit reached the best minimum found). \"Im<0\" drops the inductive points first.",
+        "",
+        "| file | points | model | start misfit old -> new | cost / best old -> new |",
+        "|---|---|---|---|---|",
+    ]
+    for key, r in records.items():
+        source, points, name = key.split("|")
+        lines.append(
+            f"| {source} | {points} | {name} | {100 * r['misfit_old']:.1f}% -> {100 * r['misfit_new']:.1f}% "
+            f"| {r['cost_old'] / r['cost_best']:.3g} -> {r['cost_new'] / r['cost_best']:.3g} |"
+        )
+    return lines + [""]
+
+
 def worst_limit_ratio(result):
     """The largest ratio of the network's median error inside the window to the information limit."""
     inside = result["network"]["inside"]
@@ -384,7 +406,7 @@ def write_report():
     results = [
         json.loads(path.read_text())
         for path in sorted((HERE / "results").glob("*.json"))
-        if not path.name.endswith((".train.json", ".base.json"))
+        if not path.name.endswith((".train.json", ".base.json")) and path.name != "measured_files.json"
     ]
     summary = [
         "| model | median error inside the window | target | median / information limit, worst | example within 2% | better than placeholder |",
@@ -407,6 +429,9 @@ def write_report():
             fine_tuned += comparison_section(json.loads(base_path.read_text()), result, training)
     if fine_tuned:
         sections += FINE_TUNING + fine_tuned
+    measured_files = HERE / "results" / "measured_files.json"
+    if measured_files.exists():
+        sections += measured_files_section(json.loads(measured_files.read_text()))
     header = [
         "# Initial-guess networks: evaluation",
         "",
