@@ -14,8 +14,11 @@ import warnings
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 
-from movarin_tools import fit, kramers_kronig, plot_nyquist, plot_residuals, read, statistics
+import movarin
+from movarin_tools import (KKResult, fit, kramers_kronig, plot_nyquist, plot_residuals, read,
+                           statistics)
 
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data" / "measured"
@@ -42,7 +45,8 @@ def spectrum_files() -> list[Path]:
     )
 
 
-def save_plot(path: Path, frame, result, kk, circuit: str, output: Path) -> Path:
+def save_plot(path: Path, frame: pd.DataFrame, result: movarin.FitResult, kk: KKResult,
+              circuit: str, output: Path) -> Path:
     import matplotlib.pyplot as plt
 
     figure, (nyquist_ax, fit_ax, kk_ax) = plt.subplots(1, 3, figsize=(16, 4.5))

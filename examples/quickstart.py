@@ -8,6 +8,9 @@ examples/quickstart_nyquist.png and examples/quickstart_bode.png when matplotlib
 
 from pathlib import Path
 
+import pandas as pd
+
+import movarin
 from movarin_tools import fit, plot_bode, plot_nyquist, plot_residuals, read, statistics, summary
 
 HERE = Path(__file__).resolve().parent
@@ -20,7 +23,7 @@ BODE_PNG = HERE / "quickstart_bode.png"
 CIRCUIT = "L0-R0-p(R1,CPE1)-p(R2-W2,CPE2)"
 
 
-def save_plots(frame, result) -> None:
+def save_plots(frame: pd.DataFrame, result: movarin.FitResult) -> None:
     try:
         import matplotlib
     except ImportError:
@@ -29,9 +32,10 @@ def save_plots(frame, result) -> None:
     matplotlib.use("Agg")  # files only, no window
     import matplotlib.pyplot as plt
 
-    ax = plot_nyquist(frame, result=result)
+    nyquist_figure, ax = plt.subplots()
+    plot_nyquist(frame, result=result, ax=ax)
     ax.set_title(f"{DATA.name}: {CIRCUIT}")
-    ax.figure.savefig(NYQUIST_PNG, dpi=120, bbox_inches="tight")
+    nyquist_figure.savefig(NYQUIST_PNG, dpi=120, bbox_inches="tight")
 
     # Modulus, phase and the fit's residuals, stacked on one frequency axis.
     figure, (modulus_ax, phase_ax, residual_ax) = plt.subplots(3, 1, sharex=True, figsize=(6, 8))
