@@ -234,7 +234,7 @@ def cable_inductance(f, z, rng):
     if count < 1:
         return 0.0
     low = max(np.max(crossing[:count]), 1e-300)
-    high = crossing[count] if crossing[count] > low else 2.0 * low
+    high = crossing[count] if crossing[count] > low * 1.0001 else 2.0 * low
     return log_uniform(rng, low * 1.0001, high)
 
 
