@@ -3,6 +3,7 @@
 #include <array>
 
 #include "fit/global_search.hpp"
+#include "runtime/cancellation.hpp"
 
 namespace movarin {
 namespace {
@@ -105,6 +106,7 @@ std::optional<Member> run_round(std::span<const FloatBounds> box, const Objectiv
     Member& member = generation[next++];
     member.cost = static_cast<float>(objective(widened(member.position)));
     if (!best || improves_on(member.cost, best->cost)) best = member;
+    if (stop_requested()) break;
   }
   return best;
 }
@@ -122,6 +124,10 @@ SearchResult differential_evolution_search(std::span<const Bounds> box, const Ob
   for (int round = 0; round < kRounds; ++round) {
     const std::optional<Member> round_best =
         run_round(float_box, objective, options.evaluations_per_round);
+    if (stop_was_requested()) {
+      return fail(
+          SearchError{SearchError::Kind::Interrupted, SearchMethod::DifferentialEvolution});
+    }
     if (!round_best) continue;
     std::vector<double> point = widened(round_best->position);
     const double cost = rescore(point);

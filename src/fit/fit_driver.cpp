@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 #include "circuit/text.hpp"
 #include "fit/global_methods.hpp"
 #include "fit/local_fit.hpp"
+#include "fit/setting_limits.hpp"
+#include "runtime/cancellation.hpp"
 
 namespace movarin {
 namespace {
@@ -112,6 +115,7 @@ Result<SettledRun, FitError> local_run_in_box(const FitContext& context,
   const std::vector<bool> none_frozen(start.size(), false);
   auto run = run_local_solver(context, start, bounds, none_frozen, settings);
   if (!run) return fail(run.error());
+  if (stop_was_requested()) return fail(FitError{FitError::Kind::Interrupted, {}});
   iterations += run.value().evaluations;
   SettledRun settled = settle_in_box(std::move(run).value(), bounds, context);
   if (!settled.moved) return settled;
@@ -163,6 +167,17 @@ std::string message(const FitError& error) {
       return "circuit topology has no parameters to fit";
     case FitError::Kind::SolverFailure:
       return "solver error: " + error.text;
+    case FitError::Kind::CountTooSmall:
+      return error.text + " must be at least " + std::to_string(error.limit) + ", got " +
+             std::to_string(error.value);
+    case FitError::Kind::CountTooLarge:
+      return error.text + " must be at most " + std::to_string(error.limit) + ", got " +
+             std::to_string(error.value);
+    case FitError::Kind::OutOfMemory:
+      return "not enough memory for " + error.text +
+             (error.value > 0 ? " (" + std::to_string(error.value) + " bytes)" : std::string());
+    case FitError::Kind::Interrupted:
+      return "the fit was interrupted";
     case FitError::Kind::UnknownMethod: {
       std::string text = "unknown fit method " + quote(error.text) + ", expected one of ";
       for (std::size_t i = 0; i < FIT_METHODS.size(); ++i) {
@@ -272,13 +287,19 @@ Result<FitOutcome, FitError> polish(std::span<const double> global_params,
   return std::move(chosen);
 }
 
-Result<FitOutcome, FitError> run_fit(const SeriesList& circuit, std::span<const double> frequencies,
-                                     std::span<const Complex> impedances,
-                                     const FitSettings& settings) {
+namespace {
+
+Result<FitOutcome, FitError> dispatch_fit(const SeriesList& circuit,
+                                          std::span<const double> frequencies,
+                                          std::span<const Complex> impedances,
+                                          const FitSettings& settings) {
   const auto method = std::find(FIT_METHODS.begin(), FIT_METHODS.end(), settings.method);
   if (method == FIT_METHODS.end())
     return fail(FitError{FitError::Kind::UnknownMethod, settings.method});
   if (auto error = check_input(frequencies, impedances, circuit)) return fail(std::move(*error));
+  if (auto error = check_setting_sizes(settings, param_count(circuit), frequencies.size())) {
+    return fail(std::move(*error));
+  }
 
   const std::vector<double> omega = angular_frequencies(frequencies);
   const std::vector<double> weights = weights_for(impedances, settings.weight);
@@ -294,6 +315,21 @@ Result<FitOutcome, FitError> run_fit(const SeriesList& circuit, std::span<const 
   auto global = global_search(*method, context, settings);
   if (!global) return fail(global.error());
   return polish(global.value().params, global.value().iterations, context);
+}
+
+}  // namespace
+
+Result<FitOutcome, FitError> run_fit(const SeriesList& circuit, std::span<const double> frequencies,
+                                     std::span<const Complex> impedances,
+                                     const FitSettings& settings) {
+  // The sizes were checked against the memory there is; this is the rest: memory taken meanwhile.
+  try {
+    auto outcome = dispatch_fit(circuit, frequencies, impedances, settings);
+    if (stop_was_requested()) return fail(FitError{FitError::Kind::Interrupted, {}});
+    return outcome;
+  } catch (const std::bad_alloc&) {
+    return fail(FitError{FitError::Kind::OutOfMemory, "the fit's working arrays"});
+  }
 }
 
 }  // namespace movarin

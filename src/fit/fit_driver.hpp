@@ -46,9 +46,21 @@ struct FitOutcome {
 };
 
 struct FitError {
-  enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, SolverFailure, UnknownMethod };
+  enum class Kind {
+    LengthMismatch,
+    EmptySpectrum,
+    NoParameters,
+    SolverFailure,
+    UnknownMethod,
+    CountTooSmall,  // text: the setting; limit: its least value; value: the one given
+    CountTooLarge,  // text: the setting; limit: the most that could ever be allocated; value
+    OutOfMemory,    // text: what was being allocated; value: its size in bytes (0 if unknown)
+    Interrupted,    // the caller's stop poll ended the fit
+  };
   Kind kind;
-  std::string text;  // the solver's text, or the rejected method keyword
+  std::string text;  // the solver's text, the rejected method keyword, or the setting's name
+  std::uint64_t value = 0;
+  std::uint64_t limit = 0;
 };
 std::string message(const FitError& error);
 

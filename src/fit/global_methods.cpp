@@ -4,6 +4,7 @@
 
 #include "fit/global_search.hpp"
 #include "fit/random.hpp"
+#include "runtime/cancellation.hpp"
 
 namespace movarin {
 namespace {
@@ -18,6 +19,9 @@ Objective cost_in_solver_coordinates(const FitContext& context, std::span<const 
 }
 
 FitError solver_failure(const SearchError& error) {
+  if (error.kind == SearchError::Kind::Interrupted) {
+    return FitError{FitError::Kind::Interrupted, {}};
+  }
   return FitError{FitError::Kind::SolverFailure, message(error)};
 }
 
@@ -94,6 +98,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const FitContext& context,
   std::uint64_t iterations = initial.value().iterations;
 
   for (std::uint32_t hop = 0; hop < settings.basin_hopping_hops; ++hop) {
+    if (stop_requested()) return fail(FitError{FitError::Kind::Interrupted, {}});
     const std::vector<double> start =
         perturbed(current.params, bounds, settings.basin_hopping_step_size, rng);
     auto trial =

@@ -44,11 +44,11 @@ std::string message(const SearchError& error) {
     case SearchError::Kind::NoBestPosition:
       return std::string(method_name(error.method)) + " found no best position";
     case SearchError::Kind::TemperatureNotPositive:
-      return "Invalid parameter: `SimulatedAnnealing`: Initial temperature must be > 0.";
+      return "Invalid parameter: sa_initial_temperature must be > 0";
     case SearchError::Kind::TemperatureNotFinite:
-      return "Invalid parameter: `SimulatedAnnealing`: Initial temperature must be finite.";
-    case SearchError::Kind::UnreachablePoint:
-      return "Potential bug: `NelderMead`: Reached unreachable point.";
+      return "Invalid parameter: sa_initial_temperature must be finite";
+    case SearchError::Kind::Interrupted:
+      return std::string(method_name(error.method)) + " was interrupted";
   }
   return "search failed";
 }

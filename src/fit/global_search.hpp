@@ -36,7 +36,7 @@ struct SearchError {
     NoBestPosition,
     TemperatureNotPositive,
     TemperatureNotFinite,
-    UnreachablePoint
+    Interrupted,  // the caller's stop poll asked the search to end
   };
   Kind kind;
   SearchMethod method;
@@ -45,6 +45,9 @@ struct SearchError {
 std::string message(const SearchError& error);
 
 using SearchResult = Result<SearchSummary, SearchError>;
+
+// Every search asks stop_requested() (runtime/cancellation.hpp) after each evaluation and ends
+// with an Interrupted error when it says so.
 
 // Strictly lower, where every number is lower than NaN, so that a NaN incumbent never blocks a
 // real cost. Among numbers this is plain `<`; it is the one comparison all searches rank costs by.

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "fit/levenberg_marquardt.hpp"
+#include "runtime/cancellation.hpp"
 
 namespace movarin {
 namespace {
@@ -17,6 +18,8 @@ LocalProblem circuit_problem(const FitContext& context, std::span<const double> 
   problem.start = to_solver_coordinates(x_start, bounds);
   problem.residuals = [&context,
                        bounds](std::span<const double> u) -> CallbackResult<std::vector<double>> {
+    // The run ends as if the model could not be evaluated; the driver reports the interruption.
+    if (stop_requested()) return fail(CallbackFailure{"interrupted"});
     auto residuals = weighted_residuals(context.problem(), from_solver_coordinates(u, bounds));
     if (!residuals) return fail(callback_failure(residuals.error()));
     return std::move(residuals).value();

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "fit/global_search.hpp"
+#include "runtime/cancellation.hpp"
 
 namespace movarin {
 namespace {
@@ -85,31 +86,30 @@ void shrink_towards_best(Simplex& simplex, const Objective& objective) {
   }
 }
 
-// One iteration; false when a NaN cost leaves none of the cases applicable.
-bool iterate(Simplex& simplex, const Objective& objective) {
+// One iteration. Costs are ranked by improves_on, so a NaN cost (a point that cannot be
+// evaluated) counts as worse than every number and sends the simplex into contraction.
+void iterate(Simplex& simplex, const Objective& objective) {
   const Vertex& best = simplex.front();
   Vertex& worst = simplex.back();
   const double second_worst_cost = simplex[simplex.size() - 2].cost;
   const Point c = centroid_without_worst(simplex);
   Vertex reflected = scored(along(c, kReflection, c, worst.point), objective);
 
-  if (best.cost <= reflected.cost && reflected.cost < second_worst_cost) {
+  if (!improves_on(reflected.cost, best.cost) && improves_on(reflected.cost, second_worst_cost)) {
     worst = std::move(reflected);
-  } else if (reflected.cost < best.cost) {
+  } else if (improves_on(reflected.cost, best.cost)) {
     Vertex expanded = scored(along(c, kExpansion, reflected.point, c), objective);
-    worst = expanded.cost < reflected.cost ? std::move(expanded) : std::move(reflected);
-  } else if (reflected.cost >= second_worst_cost) {
+    worst = improves_on(expanded.cost, reflected.cost) ? std::move(expanded)
+                                                       : std::move(reflected);
+  } else {
     Vertex contracted = scored(along(c, kContraction, worst.point, c), objective);
-    if (contracted.cost < worst.cost) {
+    if (improves_on(contracted.cost, worst.cost)) {
       worst = std::move(contracted);
     } else {
       shrink_towards_best(simplex, objective);
     }
-  } else {
-    return false;
   }
   sort_by_cost(simplex);
-  return true;
 }
 
 }  // namespace
@@ -121,10 +121,11 @@ SearchResult nelder_mead_search(std::span<const double> u0, const Objective& obj
   // A single vertex (no coordinates) has nothing to move.
   while (simplex.size() > 1 && iterations < options.max_iterations &&
          !costs_have_converged(simplex)) {
-    if (!iterate(simplex, objective)) {
-      return fail(SearchError{SearchError::Kind::UnreachablePoint, SearchMethod::NelderMead});
-    }
+    iterate(simplex, objective);
     ++iterations;
+    if (stop_requested()) {
+      return fail(SearchError{SearchError::Kind::Interrupted, SearchMethod::NelderMead});
+    }
   }
   Vertex& best = simplex.front();
   return SearchSummary{std::move(best.point), best.cost, iterations};

@@ -1,6 +1,7 @@
 // Particle swarm with inertia weight and the coefficients of Standard PSO 2011.
 
 #include "fit/global_search.hpp"
+#include "runtime/cancellation.hpp"
 
 namespace movarin {
 namespace {
@@ -72,10 +73,14 @@ SearchResult particle_swarm_search(std::span<const Bounds> box, const Objective&
                                    const ParticleSwarmOptions& options, ChaChaRng& rng) {
   std::vector<Particle> swarm = scattered_swarm(box, options.particles, rng);
   Incumbent swarm_best;
+  const auto interrupted = [] {
+    return fail(SearchError{SearchError::Kind::Interrupted, SearchMethod::ParticleSwarm});
+  };
   for (Particle& p : swarm) {
     p.best_position = p.position;
     p.best_cost = objective(p.position);
     swarm_best.offer(p.position, p.best_cost);
+    if (stop_requested()) return interrupted();
   }
   if (!swarm_best.found) {
     return fail(SearchError{SearchError::Kind::NoBestPosition, SearchMethod::ParticleSwarm});
@@ -93,6 +98,7 @@ SearchResult particle_swarm_search(std::span<const Bounds> box, const Objective&
         p.best_cost = cost;
       }
       swarm_best.offer(p.position, cost);
+      if (stop_requested()) return interrupted();
     }
   }
   return SearchSummary{std::move(swarm_best.position), swarm_best.cost, options.generations};

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "fit/global_search.hpp"
+#include "runtime/cancellation.hpp"
 
 namespace movarin {
 namespace {
@@ -66,6 +67,9 @@ SearchResult annealing_search(std::span<const double> u0, const Objective& objec
       if (improves_on(current.cost, best.cost)) best = current;
     }
     temperature = t0 / (static_cast<double>(k + 1) + 1.0);
+    if (stop_requested()) {
+      return fail(SearchError{SearchError::Kind::Interrupted, SearchMethod::SimulatedAnnealing});
+    }
   }
   return SearchSummary{std::move(best.point), best.cost, options.iterations};
 }

@@ -153,6 +153,28 @@ PyObject* with_named_values_method(PyObject* self, PyObject* args, PyObject* kwa
 
 // --- Evaluation --------------------------------------------------------------------------------
 
+// Frequencies per block of interruptible evaluation: a millisecond or so of work.
+constexpr std::size_t kInterruptibleBlock = std::size_t{1} << 16;
+
+// Runs `block(begin, count)` over [0, points) in blocks with the interpreter lock released, and
+// stops between blocks when a signal handler raises; then its exception is set and false returned.
+template <class Block>
+bool run_interruptible_blocks(std::size_t points, Block&& block) {
+  Ref raised;
+  interruptible_without_interpreter_lock(
+      [&] {
+        for (std::size_t begin = 0; begin < points; begin += kInterruptibleBlock) {
+          block(begin, std::min(kInterruptibleBlock, points - begin));
+          if (stop_requested()) break;
+        }
+        return true;
+      },
+      raised);
+  if (!raised) return true;
+  restore_exception(std::move(raised));
+  return false;
+}
+
 PyObject* impedance_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* frequencies_object = nullptr;
@@ -164,8 +186,14 @@ PyObject* impedance_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The circuit is immutable; holding it keeps its tree valid while the lock is released.
     const Ref circuit = Ref::borrow(self);
     const SeriesList& series = series_of(circuit.get());
-    std::vector<Complex> values =
-        without_interpreter_lock([&] { return impedance(series, *frequencies); });
+    std::vector<Complex> values(frequencies->size());
+    const std::span<const double> all(*frequencies);
+    const bool completed = run_interruptible_blocks(all.size(), [&](std::size_t begin,
+                                                                    std::size_t count) {
+      const std::vector<Complex> block = impedance(series, all.subspan(begin, count));
+      std::copy(block.begin(), block.end(), values.begin() + static_cast<std::ptrdiff_t>(begin));
+    });
+    if (!completed) return nullptr;
     return complex_array(std::move(values));
   });
 }
@@ -232,17 +260,39 @@ std::optional<ResidualInputs> read_residual_inputs(PyObject* self, PyObject* arg
                         std::move(spectrum->impedances), std::move(weights)};
 }
 
-// Runs `evaluate(problem, params)` without the interpreter lock, counting into a private counter.
+// Runs `evaluate(problem, params)` on blocks of the spectrum without the interpreter lock, each
+// counting into a private counter, and joins the blocks' rows (two per frequency) in order. Null
+// with the Python exception set when a signal handler raised or the evaluation failed.
 template <class Evaluate>
-auto evaluate_unlocked(PyObject* self, const ResidualInputs& inputs, Evaluate evaluate) {
+auto evaluate_unlocked(PyObject* self, const ResidualInputs& inputs, Evaluate evaluate,
+                       std::size_t columns)
+    -> std::optional<std::vector<double>> {
   // The circuit is immutable; holding it keeps its tree valid while the lock is released.
   const Ref circuit = Ref::borrow(self);
   const SeriesList& series = series_of(circuit.get());
-  return without_interpreter_lock([&] {
+  std::vector<double> rows(2 * inputs.omega.size() * columns);
+  std::optional<std::string> failure;
+  const bool completed = run_interruptible_blocks(inputs.omega.size(), [&](std::size_t begin,
+                                                                          std::size_t count) {
+    if (failure) return;
     EvaluationCounter counter;
-    const ResidualProblem problem{series, inputs.omega, inputs.measured, inputs.weights, counter};
-    return evaluate(problem, inputs.params);
+    const ResidualProblem problem{series, std::span(inputs.omega).subspan(begin, count),
+                                  std::span(inputs.measured).subspan(begin, count),
+                                  std::span(inputs.weights).subspan(begin, count), counter};
+    const auto block = evaluate(problem, inputs.params);
+    if (!block) {
+      failure = message(block.error());
+      return;
+    }
+    std::copy(block.value().begin(), block.value().end(),
+              rows.begin() + static_cast<std::ptrdiff_t>(2 * begin * columns));
   });
+  if (!completed) return std::nullopt;
+  if (failure) {
+    raise_value_error(*failure);
+    return std::nullopt;
+  }
+  return rows;
 }
 
 PyObject* residuals_method(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -250,9 +300,9 @@ PyObject* residuals_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::optional<ResidualInputs> inputs =
         read_residual_inputs(self, args, kwargs, "OO|OO:residuals");
     if (!inputs) return nullptr;
-    const auto residuals = evaluate_unlocked(self, *inputs, weighted_residuals);
-    if (!residuals) return raise_value_error(message(residuals.error()));
-    return to_python_float_list(residuals.value()).release();
+    const auto residuals = evaluate_unlocked(self, *inputs, weighted_residuals, 1);
+    if (!residuals) return nullptr;
+    return to_python_float_list(*residuals).release();
   });
 }
 
@@ -277,9 +327,17 @@ PyObject* jacobian_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::optional<ResidualInputs> inputs =
         read_residual_inputs(self, args, kwargs, "OO|OO:jacobian");
     if (!inputs) return nullptr;
-    const auto jacobian = evaluate_unlocked(self, *inputs, central_jacobian);
-    if (!jacobian) return raise_value_error(message(jacobian.error()));
-    return matrix_rows(jacobian.value()).release();
+    // The Jacobian's data, so that its blocks join like the residuals'.
+    const auto jacobian_data = [](const ResidualProblem& problem, std::span<const double> params)
+        -> Result<std::vector<double>, NotEnoughValues> {
+      auto jacobian = central_jacobian(problem, params);
+      if (!jacobian) return fail(jacobian.error());
+      return std::move(jacobian.value().data);
+    };
+    const std::size_t columns = inputs->params.size();
+    auto data = evaluate_unlocked(self, *inputs, jacobian_data, columns);
+    if (!data) return nullptr;
+    return matrix_rows(Matrix{2 * inputs->omega.size(), columns, std::move(*data)}).release();
   });
 }
 

@@ -4,8 +4,8 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
-#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,17 +29,18 @@ bool check_sequence(PyObject* object);
 // error is discarded).
 std::size_t announced_length(PyObject* object);
 
+// The most items reserved from an announced length.
+inline constexpr std::size_t kMostItemsReservedAhead = std::size_t{1} << 20;
+
 // Iterates a sequence and converts each item with `read_item`, which returns an empty optional with
 // the Python exception set when the item cannot be converted. The first failing item, or a failing
 // iterator, ends the walk with its error unchanged.
 template <class Value, class ReadItem>
 std::optional<std::vector<Value>> read_each_item(PyObject* object, ReadItem read_item) {
   std::vector<Value> values;
-  try {
-    values.reserve(announced_length(object));
-  } catch (const std::exception&) {
-    // A length that cannot be reserved is only a hint; the items decide the size.
-  }
+  // The length is only a hint and may lie, so no more than a bounded room is reserved ahead; the
+  // items decide the size.
+  values.reserve(std::min(announced_length(object), kMostItemsReservedAhead));
   Ref iterator(PyObject_GetIter(object));
   if (!iterator) return std::nullopt;
   while (Ref item{PyIter_Next(iterator.get())}) {

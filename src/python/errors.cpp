@@ -1,6 +1,7 @@
 #include "python/errors.hpp"
 
 #include <new>
+#include <stdexcept>
 #include <string>
 
 namespace movarin::python {
@@ -38,7 +39,11 @@ void raise_from_current_exception() {
   try {
     throw;
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, "not enough memory for the arrays of this call");
+  } catch (const std::length_error&) {
+    // A container asked for more elements than it can hold; its own text names library internals.
+    PyErr_SetString(PyExc_MemoryError,
+                    "an array of this call would be larger than can be allocated");
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (...) {
@@ -62,6 +67,27 @@ void raise_downcast_error(PyObject* object, const char* target) {
   Ref name = type_name(object);
   if (!name) return;
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+}
+
+bool run_signal_handlers(void* watch) {
+  SignalWatch& w = *static_cast<SignalWatch*>(watch);
+  PyEval_RestoreThread(w.released);
+  const bool raised = PyErr_CheckSignals() < 0;
+  if (raised) w.raised = take_raised_exception();
+  w.released = PyEval_SaveThread();
+  return raised;
+}
+
+PyObject* restore_exception(Ref exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* value = exception.release();
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  Py_INCREF(type);
+  PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+  return nullptr;
 }
 
 void name_argument_in_type_error(const char* name) {

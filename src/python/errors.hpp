@@ -9,11 +9,12 @@
 #include <utility>
 
 #include "python/handle.hpp"
+#include "runtime/cancellation.hpp"
 
 namespace movarin::python {
 
-// Sets the Python exception for the C++ exception being handled: MemoryError for std::bad_alloc,
-// RuntimeError with what() for any other. Call only inside a catch block.
+// Sets the Python exception for the C++ exception being handled: MemoryError for std::bad_alloc and
+// std::length_error, RuntimeError with what() for any other. Call only inside a catch block.
 void raise_from_current_exception();
 
 // Runs the body of a Python entry point; no C++ exception escapes into the interpreter.
@@ -54,5 +55,41 @@ auto without_interpreter_lock(Work&& work) -> decltype(work()) {
   Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
   return std::move(*result);
 }
+
+// The calling thread's state while its interpreter lock is released, and the exception a signal
+// handler raised meanwhile.
+struct SignalWatch {
+  PyThreadState* released = nullptr;
+  Ref raised;
+};
+
+// The stop poll of interruptible work: takes the lock back for a moment to run the interpreter's
+// pending signal handlers (only the main thread runs them), and asks to stop when one raises.
+bool run_signal_handlers(void* watch);
+
+// As without_interpreter_lock, and the work is stopped when a signal handler raises (SIGINT's
+// KeyboardInterrupt, or _thread.interrupt_main()). The work must ask stop_requested() often; its
+// result is then whatever it returns on stopping. The raised exception lands in `raised`, to be
+// re-raised with restore_exception once the result is dropped.
+template <class Work>
+auto interruptible_without_interpreter_lock(Work&& work, Ref& raised) -> decltype(work()) {
+  std::optional<decltype(work())> result;
+  std::exception_ptr failure;
+  SignalWatch watch;
+  watch.released = PyEval_SaveThread();
+  try {
+    const CancellationScope scope(run_signal_handlers, &watch);
+    result.emplace(work());
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(watch.released);
+  raised = std::move(watch.raised);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+// Makes `exception` the pending Python exception again; returns null.
+PyObject* restore_exception(Ref exception);
 
 }  // namespace movarin::python

@@ -244,7 +244,9 @@ std::optional<SeriesList> starting_circuit(const CircuitObject& circuit, const S
     if (PyErr_WarnEx(PyExc_UserWarning, no_model_warning().c_str(), 1) < 0) return std::nullopt;
     return circuit.series;
   }
-  const auto guessed = guess_parameters(circuit.series, spectrum, request.weights_path);
+  // Reading a weight file and running the network touch no Python object.
+  const auto guessed = without_interpreter_lock(
+      [&] { return guess_parameters(circuit.series, spectrum, request.weights_path); });
   if (!guessed) {
     raise_value_error(message(guessed.error()));
     return std::nullopt;
@@ -258,6 +260,20 @@ std::optional<SeriesList> starting_circuit(const CircuitObject& circuit, const S
 }
 
 // --- The call ----------------------------------------------------------------------------------
+
+PyObject* raise_fit_error(const FitError& error) {
+  switch (error.kind) {
+    case FitError::Kind::OutOfMemory:
+      PyErr_SetString(PyExc_MemoryError, message(error).c_str());
+      return nullptr;
+    case FitError::Kind::Interrupted:
+      // Only a raising signal handler stops a fit, and its exception is raised instead.
+      PyErr_SetString(PyExc_KeyboardInterrupt, message(error).c_str());
+      return nullptr;
+    default:
+      return raise_value_error(message(error));
+  }
+}
 
 FitRecord fit_record(FitOutcome outcome) {
   return FitRecord{std::move(outcome.circuit),
@@ -290,9 +306,12 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!start) return nullptr;
   // Everything the driver reads is a private value, so no Python object is touched unlocked.
   const FitSettings& settings = request->settings;
-  auto outcome = without_interpreter_lock(
-      [&] { return run_fit(*start, spectrum->frequencies, spectrum->impedances, settings); });
-  if (!outcome) return raise_value_error(message(outcome.error()));
+  Ref raised;
+  auto outcome = interruptible_without_interpreter_lock(
+      [&] { return run_fit(*start, spectrum->frequencies, spectrum->impedances, settings); },
+      raised);
+  if (raised) return restore_exception(std::move(raised));
+  if (!outcome) return raise_fit_error(outcome.error());
   return make_fit_result(fit_record(std::move(outcome).value()));
 }
 

@@ -1,12 +1,14 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "circuit/parse.hpp"
 #include "fit/fit_driver.hpp"
+#include "runtime/cancellation.hpp"
 
 using namespace movarin;
 
@@ -203,7 +205,7 @@ TEST_CASE("invalid solver settings end the fit with a solver error, never an abo
          s.method = "simulated_annealing";
          s.sa_initial_temperature = 0.0;
        },
-       "solver error: Invalid parameter: `SimulatedAnnealing`: Initial temperature must be > 0."},
+       "solver error: Invalid parameter: sa_initial_temperature must be > 0"},
   };
   for (const Case& c : cases) {
     FitSettings settings;
@@ -263,5 +265,76 @@ TEST_CASE("total order puts -NaN, -inf, -0, +0, inf, NaN in order") {
   const std::vector<double> ordered = {-NAN, -INFINITY, -1.0, -0.0, 0.0, 1e-300, INFINITY, NAN};
   for (std::size_t i = 1; i < ordered.size(); ++i) {
     CHECK(total_order_key(ordered[i - 1]) < total_order_key(ordered[i]));
+  }
+}
+
+TEST_CASE("a stop poll ends every method with an interruption, and the next fit is as before") {
+  const Synthetic data("R0-(R1,C1)", {10.0, 100.0, 1e-5});
+  // Work far beyond what the test waits for; without an interval the poll is asked at the first
+  // check, and stops the fit.
+  FitSettings endless;
+  endless.seed = 3;
+  endless.max_iterations = 4'000'000'000u;
+  endless.ftol = endless.xtol = 0.0;
+  endless.num_particles = 1000;
+  endless.generations = 1'000'000'000;
+  endless.nelder_mead_iterations = 1'000'000'000;
+  endless.de_evaluations = 1'000'000'000;
+  endless.sa_iterations = 1'000'000'000;
+  endless.basin_hopping_hops = 4'000'000'000u;
+  for (const std::string_view method : FIT_METHODS) {
+    CAPTURE(method);
+    FitSettings settings = endless;
+    settings.method = std::string(method);
+    int polls = 0;
+    const CancellationScope scope([](void* count) { return ++*static_cast<int*>(count) > 0; },
+                                  &polls, std::chrono::seconds(0));
+    const auto outcome = data.fit(data.circuit, settings);
+    REQUIRE_FALSE(outcome.ok());
+    CHECK(message(outcome.error()) == "the fit was interrupted");
+    CHECK(polls == 1);
+  }
+  FitSettings quick;
+  quick.method = "particle_swarm";
+  quick.seed = 3;
+  quick.num_particles = 20;
+  quick.generations = 20;
+  const auto before = data.fit(data.circuit, quick).value();
+  {
+    const CancellationScope never([](void*) { return false; }, nullptr, std::chrono::seconds(0));
+    CHECK(data.fit(data.circuit, quick).value().params == before.params);
+  }
+}
+
+TEST_CASE("sizes are refused before anything is allocated for them") {
+  const Synthetic data("R0-(R1,C1)", {10.0, 100.0, 1e-5});
+  struct Case {
+    FitSettings settings;
+    FitError::Kind kind;
+    std::string text;
+  };
+  const auto swarm = [](std::uint64_t particles) {
+    FitSettings settings;
+    settings.method = "particle_swarm";
+    settings.num_particles = particles;
+    return settings;
+  };
+  FitSettings evolution;
+  evolution.method = "differential_evolution";
+  evolution.de_evaluations = 0;
+  const std::vector<Case> cases = {
+      {swarm(0), FitError::Kind::CountTooSmall, "num_particles must be at least 1, got 0"},
+      {evolution, FitError::Kind::CountTooSmall, "de_evaluations must be at least 1, got 0"},
+      {swarm(std::uint64_t{1} << 62), FitError::Kind::CountTooLarge,
+       "num_particles must be at most 703687441776, got 4611686018427387904"},
+      {swarm(std::uint64_t{1} << 39), FitError::Kind::OutOfMemory,
+       "not enough memory for a swarm of 549755813888 particles (109951162777600 bytes)"},
+  };
+
+  for (const Case& c : cases) {
+    const auto outcome = data.fit(data.circuit, c.settings);
+    REQUIRE_FALSE(outcome.ok());
+    CHECK(outcome.error().kind == c.kind);
+    CHECK(message(outcome.error()) == c.text);
   }
 }
