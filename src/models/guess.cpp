@@ -1,5 +1,6 @@
 #include "models/guess.hpp"
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -13,7 +14,8 @@ namespace movarin {
 namespace {
 
 struct ChosenModel {
-  const WeightModel* model;
+  // Shared with the cache, so a model the cache lets go of stays alive for this guess.
+  std::shared_ptr<const WeightModel> model;
   TopologyMatch match;
 };
 
@@ -22,7 +24,9 @@ Result<ChosenModel, WeightError> stored_model(const SeriesList& circuit) {
   if (!found) return fail(WeightError::no_trained_model(model_list_text()));
   const auto model = found->entry->model();
   if (!model) return fail(WeightError::unparsable(message(model.error())));
-  return ChosenModel{model.value(), std::move(found->match)};
+  // Stored models live as long as the program; the pointer owns nothing.
+  return ChosenModel{std::shared_ptr<const WeightModel>(std::shared_ptr<void>(), model.value()),
+                     std::move(found->match)};
 }
 
 Result<ChosenModel, WeightError> user_model(const SeriesList& circuit, const std::string& path) {

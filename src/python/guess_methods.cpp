@@ -52,7 +52,10 @@ PyObject* guess(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (const auto unusable = first_unusable_row(*spectrum)) {
     return raise_value_error(message(*unusable));
   }
-  const auto values = guess_parameters(as_circuit(self)->series, *spectrum, *path);
+  // Reading a weight file and running the network touch no Python object.
+  const SeriesList& circuit = as_circuit(self)->series;
+  const auto values =
+      without_interpreter_lock([&] { return guess_parameters(circuit, *spectrum, *path); });
   if (!values) return raise_value_error(message(values.error()));
   return to_python_float_list(values.value()).release();
 }

@@ -1,4 +1,5 @@
 #include <doctest/doctest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -238,9 +239,7 @@ TEST_CASE("registry: guess, a user's weight file") {
   CHECK(guess_error("R0-(R1,C1)", rc.path(), test_spectrum(1)) ==
         "need at least 2 frequency points to guess, got 1");
   CHECK(guess_error("R0-(R1,C1)", "/nonexistent/movarin.ovrel") ==
-        "reading weights: No such file or directory (os error 2)");
-  CHECK(guess_error("R0-(R1,C1)", fs::temp_directory_path().string()) ==
-        "reading weights: Is a directory (os error 21)");
+        "reading weights: \"/nonexistent/movarin.ovrel\": No such file or directory (os error 2)");
 
   auto builder = test_support::random_model_builder({});
   builder.header("circuit", "R0-(R1,Q1)");
@@ -254,21 +253,66 @@ TEST_CASE("registry: guess, a user's weight file") {
         "R0-(R1,C1))");
 }
 
-TEST_CASE("registry: guess, each path text is read once, once it parses") {
+TEST_CASE("registry: guess, each version of a file is read once, whatever its path's spelling") {
   const auto rc_bytes = small_model_file("R0-(R1,C1)");
   const TemporaryFile file({'j', 'u', 'n', 'k', '!', '!', '!', '!'});
   CHECK(guess_error("R0-(R1,C1)", file.path()) == "not an ovrel weight file (bad magic bytes)");
   file.write(rc_bytes);  // a file that failed to parse was not kept
-  // Kept although its match fails, so later calls never read the file again.
-  CHECK(guess_error("R0-(R1,CPE1)", file.path()).ends_with("which is a different circuit"));
+  CHECK(guessed("R0-(R1,C1)", file.path()) == predicted(rc_bytes));
+
+  WeightsCache cache;
+  const auto accept = [](const WeightModel&) { return std::optional<WeightError>(); };
+  const fs::path path(file.path());
+  const fs::path link = path.string() + ".link";
+  fs::create_symlink(path, link);
+  for (const fs::path& spelling : {path, path.parent_path() / "." / path.filename(), link}) {
+    CHECK(cache.lookup(spelling.string(), accept).ok());
+  }
+  fs::remove(link);
+  CHECK(cache.size() == 1);
+  // An edited file is another version: read again, and the old version is never served for it.
+  const auto rq_bytes = small_model_file("R0-(R1,CPE1)");
+  file.write(rq_bytes);
+  const auto edited = cache.lookup(file.path(), accept);
+  CHECK(edited.value()->circuit == "R0-(R1,CPE1)");
+  CHECK(guess_error("R0-(R1,C1)", file.path()).ends_with("which is a different circuit"));
   file.remove();
-  CHECK(guessed("R0-(R1,C1)", file.path()) == predicted(rc_bytes));
-  file.write(small_model_file("R0-(R1,CPE1)"));
-  CHECK(guessed("R0-(R1,C1)", file.path()) == predicted(rc_bytes));
-  // Another text naming the same file is read on its own.
-  const std::string other =
-      (fs::path(file.path()).parent_path() / "." / fs::path(file.path()).filename()).string();
-  CHECK(guessed("R0-(R1,CPE1)", other).size() == 4);
+  CHECK(guess_error("R0-(R1,C1)", file.path()).ends_with("No such file or directory (os error 2)"));
+
+  // The cache holds at most its capacity; a model handed out outlives its eviction.
+  WeightsCache small(2);
+  const TemporaryFile a(rc_bytes), b(rq_bytes), c(rc_bytes);
+  const auto first = small.lookup(a.path(), accept).value();
+  CHECK(small.lookup(b.path(), accept).ok());
+  CHECK(small.lookup(c.path(), accept).ok());
+  CHECK(small.size() == 2);
+  CHECK(first->circuit == "R0-(R1,C1)");
+}
+
+TEST_CASE("registry: only regular files of a bounded size are read, and nothing blocks") {
+  const fs::path fifo = fs::temp_directory_path() / ("movarin_fifo_" + std::to_string(::getpid()));
+  REQUIRE(::mkfifo(fifo.c_str(), 0600) == 0);
+  struct Case {
+    std::string path;
+    std::string kind;
+  };
+  const std::vector<Case> cases = {{fifo.string(), "a FIFO"},
+                                   {"/dev/zero", "a character device"},
+                                   {fs::temp_directory_path().string(), "a directory"}};
+  for (const Case& c : cases) {
+    CAPTURE(c.path);
+    CHECK(guess_error("R0-(R1,C1)", c.path) ==
+          "reading weights: \"" + c.path + "\": is " + c.kind + ", not a regular file");
+  }
+  fs::remove(fifo);
+
+  // Too large: refused from its size alone (a sparse file, so nothing is written).
+  const TemporaryFile large({});
+  fs::resize_file(large.path(), kMaxWeightFileBytes + 1);
+  CHECK(guess_error("R0-(R1,C1)", large.path()) ==
+        "reading weights: \"" + large.path() + "\": file has " +
+            std::to_string(kMaxWeightFileBytes + 1) + " bytes, more than the " +
+            std::to_string(kMaxWeightFileBytes) + " a weight file may have");
 }
 
 TEST_CASE("registry: guess, an exception under the cache lock poisons the cache") {
