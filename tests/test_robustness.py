@@ -3,6 +3,8 @@
 import _thread
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -64,6 +66,25 @@ def test_sigint_stops_a_fit():
         START.fit(F, Z, method="simulated_annealing", sa_iterations=10**12)
 
     assert seconds_to_interrupt(fit, lambda: os.kill(os.getpid(), signal.SIGINT)) < 1.0
+
+
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_fits():
+    # A thread that asks for the interpreter lock while the interpreter shuts down is ended by it,
+    # so a fit outside the main thread must not take the lock back before it is done.
+    script = """if True:
+        import threading, time
+        import numpy as np
+        from movarin import Circuit
+        f = np.logspace(-1, 5, 40)
+        z = Circuit("R0-(R1,C1)").with_values([10.0, 100.0, 1e-5]).impedance(f)
+        fit = lambda: Circuit("R0-(R1,C1)").fit(f, z, method="simulated_annealing",
+                                                 sa_iterations=10**12, guess_init=False)
+        threading.Thread(target=fit, daemon=True).start()
+        time.sleep(0.3)
+    """
+    finished = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60)
+    assert finished.returncode == 0, finished.stderr
 
 
 @pytest.mark.parametrize("kind", ["fifo", "device", "directory", "too large"])

@@ -69,6 +69,22 @@ void raise_downcast_error(PyObject* object, const char* target) {
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
 }
 
+bool on_main_thread() {
+  static const unsigned long main_thread = [] {
+    Ref threading(PyImport_ImportModule("threading"));
+    Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    unsigned long read = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    // Without an answer no thread counts as the main one, so none is ever interrupted.
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      read = 0;
+    }
+    return read;
+  }();
+  return main_thread != 0 && PyThread_get_thread_ident() == main_thread;
+}
+
 bool run_signal_handlers(void* watch) {
   SignalWatch& w = *static_cast<SignalWatch*>(watch);
   PyEval_RestoreThread(w.released);

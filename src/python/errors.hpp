@@ -67,12 +67,19 @@ struct SignalWatch {
 // pending signal handlers (only the main thread runs them), and asks to stop when one raises.
 bool run_signal_handlers(void* watch);
 
-// As without_interpreter_lock, and the work is stopped when a signal handler raises (SIGINT's
-// KeyboardInterrupt, or _thread.interrupt_main()). The work must ask stop_requested() often; its
-// result is then whatever it returns on stopping. The raised exception lands in `raised`, to be
-// re-raised with restore_exception once the result is dropped.
+// Whether the calling thread is the interpreter's main thread, the only one that runs signal
+// handlers. Call with the interpreter lock held.
+bool on_main_thread();
+
+// As without_interpreter_lock, and on the main thread the work is stopped when a signal handler
+// raises (SIGINT's KeyboardInterrupt, or _thread.interrupt_main()). The work must ask
+// stop_requested() often; its result is then whatever it returns on stopping. The raised exception
+// lands in `raised`, to be re-raised with restore_exception once the result is dropped. Another
+// thread never takes the lock back before the work ends: no handler would run there, and an
+// interpreter shutting down meanwhile ends any thread that asks for the lock.
 template <class Work>
 auto interruptible_without_interpreter_lock(Work&& work, Ref& raised) -> decltype(work()) {
+  if (!on_main_thread()) return without_interpreter_lock(std::forward<Work>(work));
   std::optional<decltype(work())> result;
   std::exception_ptr failure;
   SignalWatch watch;
