@@ -48,7 +48,7 @@ MODELS = {
 }
 
 # Default budgets (training spectra, epochs): the runs that produced the stored files, so that the
-# default command reproduces each one (same seed, one thread).
+# default command reproduces each one (same seed, one thread); for the fine-tuned files, their base.
 BUDGETS = {
     "rc": (400_000, 20), "rc_l": (400_000, 7), "rq": (280_000, 7), "rq_l": (320_000, 7),
     "two_rc": (320_000, 7), "two_rc_l": (320_000, 7), "two_rq": (320_000, 7), "two_rq_l": (320_000, 7),
