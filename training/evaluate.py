@@ -376,6 +376,12 @@ def measured_files_section(records):
         "| file | points | model | start misfit old -> new | cost / best old -> new |",
         "|---|---|---|---|---|",
     ]
+    missed_old = sum(r["cost_old"] > 1.01 * r["cost_best"] for r in records.values())
+    missed_new = sum(r["cost_new"] > 1.01 * r["cost_best"] for r in records.values())
+    lines[-3:-3] = [
+        f"Local fits more than 1% above the best minimum: {missed_old} of {len(records)} from the previous files, "
+        f"{missed_new} from the new ones.",
+    ]
     for key, r in records.items():
         source, points, name = key.split("|")
         lines.append(
