@@ -8,8 +8,10 @@
 // chosen when the library loads (an ELF ifunc, hence glibc only). AVX2 brings no fused
 // multiply-add, so every operation rounds exactly as in the baseline copy and the values stay
 // bitwise the same; the wider vectors and three-operand instructions are what is gained. Clang
-// cannot clone function templates, so its builds (the fuzzer's) keep the baseline copy only.
-#if defined(__x86_64__) && defined(__GLIBC__) && !defined(__clang__)
+// cannot clone function templates, so its builds (the fuzzer's) keep the baseline copy only, and
+// so do ThreadSanitizer builds: the chooser runs before the sanitizer's runtime has started.
+#if defined(__x86_64__) && defined(__GLIBC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_THREAD__)
 #define MOVARIN_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define MOVARIN_AVX2_CLONES
