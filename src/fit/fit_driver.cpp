@@ -253,12 +253,17 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
   }
 
   // No fit may end above the best point it could have started from: then the cheapest point
-  // seen is reported, and not as a converged one.
+  // seen is reported. That start is itself a sound optimum only when a converged run ended on it,
+  // within the solver's own cost tolerance.
   const ScoredCandidate& best_start = candidates.front();
   const double allowed = best_start.score + rounding_allowance(context);
   if (std::isfinite(best_start.score) && !(best->run.cost <= allowed)) {
     const bool run_below_start = lowest && lowest->cost <= best_start.score;
-    return fit_statistics(run_below_start ? lowest->x : best_start.x, false, iterations, context);
+    const bool converged_on_start =
+        !run_below_start && best->at_solution &&
+        best->run.cost <= best_start.score * (1.0 + settings.ftol) + rounding_allowance(context);
+    return fit_statistics(run_below_start ? lowest->x : best_start.x, converged_on_start,
+                          iterations, context);
   }
   return fit_statistics(best->run.x, best->at_solution, iterations, context);
 }
