@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <unordered_set>
 
-#include "circuit/text.hpp"
+#include "runtime/text.hpp"
 
 namespace movarin {
 namespace {
@@ -141,7 +141,7 @@ bool has_position(ParseError::Kind kind) {
 
 std::string element_listing_line(std::string_view code) {
   const auto kind = lookup_code(code);
-  if (!kind) throw std::logic_error("Element::CODES entries must all be valid");
+  if (!kind) throw std::logic_error("Element::kCodes entries must all be valid");
   const KindInfo& info = kind_info(*kind);
   std::string line = "  " + pad_right(code, 4) + "  ";
   for (std::size_t k = 0; k < info.param_count; ++k) {
@@ -198,7 +198,7 @@ std::string message(const ParseError& error, std::string_view parsed_text) {
   }
   text += kSyntaxBlock;
   text += "\navailable elements (code, parameters, [units]):";
-  for (const std::string_view code : CODES) {
+  for (const std::string_view code : kCodes) {
     text += '\n';
     text += element_listing_line(code);
   }
@@ -217,7 +217,7 @@ Result<SeriesList, ParseError> parse_circuit(std::string_view text) {
 
 std::optional<std::string_view> builtin_circuit(std::string_view text) {
   const std::string_view trimmed = trim_white_space(text);
-  for (const BuiltinCircuit& builtin : BUILTIN_CIRCUITS) {
+  for (const BuiltinCircuit& builtin : kBuiltinCircuits) {
     if (equal_ignoring_ascii_case(trimmed, builtin.name)) return builtin.circuit;
   }
   return std::nullopt;

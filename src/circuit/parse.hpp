@@ -37,7 +37,7 @@ struct BuiltinCircuit {
   std::string_view name;
   std::string_view circuit;
 };
-inline constexpr std::array<BuiltinCircuit, 11> BUILTIN_CIRCUITS = {{
+inline constexpr std::array<BuiltinCircuit, 11> kBuiltinCircuits = {{
     {"rc", "R0-(R1,C1)"},
     {"rc_l", "L0-R0-(R1,C1)"},
     {"rq", "R0-(R1,CPE1)"},

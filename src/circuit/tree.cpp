@@ -5,8 +5,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "circuit/number_format.hpp"
-#include "circuit/text.hpp"
+#include "runtime/number_format.hpp"
+#include "runtime/text.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace movarin {

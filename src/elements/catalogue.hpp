@@ -31,7 +31,7 @@ struct KindInfo {
 };
 
 // One code spelling per kind, in catalogue order, as the grammar help lists them.
-inline constexpr std::array<std::string_view, kKindCount> CODES = {
+inline constexpr std::array<std::string_view, kKindCount> kCodes = {
     "R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T"};
 
 const KindInfo& kind_info(ElementKind kind);

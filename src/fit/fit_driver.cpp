@@ -4,7 +4,8 @@
 #include <cmath>
 #include <new>
 
-#include "circuit/text.hpp"
+#include "runtime/text.hpp"
+#include "runtime/total_order.hpp"
 #include "fit/global_methods.hpp"
 #include "fit/local_fit.hpp"
 #include "fit/setting_limits.hpp"
@@ -180,9 +181,9 @@ std::string message(const FitError& error) {
       return "the fit was interrupted";
     case FitError::Kind::UnknownMethod: {
       std::string text = "unknown fit method " + quote(error.text) + ", expected one of ";
-      for (std::size_t i = 0; i < FIT_METHODS.size(); ++i) {
+      for (std::size_t i = 0; i < kFitMethods.size(); ++i) {
         if (i > 0) text += ", ";
-        text += quote(FIT_METHODS[i]);
+        text += quote(kFitMethods[i]);
       }
       return text;
     }
@@ -298,8 +299,8 @@ Result<FitOutcome, FitError> dispatch_fit(const SeriesList& circuit,
                                           std::span<const double> frequencies,
                                           std::span<const Complex> impedances,
                                           const FitSettings& settings) {
-  const auto method = std::find(FIT_METHODS.begin(), FIT_METHODS.end(), settings.method);
-  if (method == FIT_METHODS.end())
+  const auto method = std::find(kFitMethods.begin(), kFitMethods.end(), settings.method);
+  if (method == kFitMethods.end())
     return fail(FitError{FitError::Kind::UnknownMethod, settings.method});
   if (auto error = check_input(frequencies, impedances, circuit)) return fail(std::move(*error));
   if (auto error = check_setting_sizes(settings, param_count(circuit), frequencies.size())) {

@@ -64,7 +64,7 @@ struct FitError {
 };
 std::string message(const FitError& error);
 
-inline constexpr std::array<std::string_view, 6> FIT_METHODS = {
+inline constexpr std::array<std::string_view, 6> kFitMethods = {
     "levenberg_marquardt",    "particle_swarm",      "nelder_mead",
     "differential_evolution", "simulated_annealing", "basin_hopping"};
 
@@ -130,8 +130,5 @@ FitOutcome fit_statistics(std::span<const double> params, bool success, std::uin
 
 // The inverse of a square matrix (row-major), or nothing when it is singular.
 std::optional<std::vector<double>> invert_matrix(std::span<const double> a, std::size_t m);
-
-// A key whose signed integer order is IEEE 754 totalOrder.
-std::int64_t total_order_key(double x);
 
 }  // namespace movarin

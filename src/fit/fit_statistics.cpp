@@ -138,12 +138,6 @@ std::optional<std::vector<double>> invert_matrix(std::span<const double> a, std:
   return lu_inverse(a, m);
 }
 
-std::int64_t total_order_key(double x) {
-  const auto bits = std::bit_cast<std::int64_t>(x);
-  // Negative numbers order backwards in their magnitude bits.
-  return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
-}
-
 FitOutcome fit_statistics(std::span<const double> params, bool success, std::uint64_t iterations,
                           const FitContext& context) {
   const std::vector<Bounds> bounds = param_bounds(context.circuit);

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "circuit/text.hpp"
+#include "runtime/text.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace movarin {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "circuit/tree.hpp"
-#include "fit/measured_spectrum.hpp"
+#include "elements/spectrum.hpp"
 #include "nn/weight_file.hpp"
 #include "runtime/result.hpp"
 

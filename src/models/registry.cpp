@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "circuit/parse.hpp"
-#include "circuit/text.hpp"
+#include "runtime/text.hpp"
 #include "models/embedded_weights.hpp"
 
 namespace movarin {
@@ -22,11 +22,11 @@ std::optional<std::span<const std::uint8_t>> embedded_weights(std::string_view n
 
 template <std::size_t... I>
 std::array<RegistryEntry, sizeof...(I)> make_registry(std::index_sequence<I...>) {
-  return {RegistryEntry(BUILTIN_CIRCUITS[I].name, BUILTIN_CIRCUITS[I].circuit)...};
+  return {RegistryEntry(kBuiltinCircuits[I].name, kBuiltinCircuits[I].circuit)...};
 }
 
-const std::array<RegistryEntry, BUILTIN_CIRCUITS.size()>& registry() {
-  static const auto entries = make_registry(std::make_index_sequence<BUILTIN_CIRCUITS.size()>());
+const std::array<RegistryEntry, kBuiltinCircuits.size()>& registry() {
+  static const auto entries = make_registry(std::make_index_sequence<kBuiltinCircuits.size()>());
   return entries;
 }
 

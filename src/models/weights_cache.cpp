@@ -9,7 +9,7 @@
 #include <exception>
 #include <system_error>
 
-#include "circuit/text.hpp"
+#include "runtime/text.hpp"
 
 namespace movarin {
 namespace {

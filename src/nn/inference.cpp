@@ -8,6 +8,7 @@
 #include <string>
 
 #include "circuit/tree.hpp"
+#include "runtime/total_order.hpp"
 
 namespace movarin {
 namespace {
@@ -100,14 +101,6 @@ double clamp_exponent(double v, double lo, double hi) {
 }
 
 }  // namespace
-
-bool total_order_less(double a, double b) {
-  const auto key = [](double v) {
-    const auto bits = std::bit_cast<std::uint64_t>(v);
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-  };
-  return key(a) < key(b);
-}
 
 std::size_t usable_points(const Spectrum& spectrum) {
   return std::min(spectrum.frequencies.size(), spectrum.impedances.size());

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "fit/measured_spectrum.hpp"
+#include "elements/spectrum.hpp"
 #include "nn/network.hpp"
 #include "nn/weight_file.hpp"
 #include "runtime/result.hpp"
@@ -48,8 +48,5 @@ std::vector<double> map_outputs(const WeightModel& model, std::span<const double
 
 Result<std::vector<double>, WeightError> predict_parameters(const WeightModel& model,
                                                             const Spectrum& spectrum);
-
-// IEEE 754 totalOrder as a strict weak order: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
-bool total_order_less(double a, double b);
 
 }  // namespace movarin

@@ -8,7 +8,7 @@
 #include <optional>
 #include <utility>
 
-#include "circuit/text.hpp"
+#include "runtime/text.hpp"
 
 namespace movarin {
 

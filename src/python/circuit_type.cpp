@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "circuit/number_format.hpp"
+#include "runtime/number_format.hpp"
 #include "circuit/parse.hpp"
 #include "fit/residuals.hpp"
 #include "python/convert.hpp"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "circuit/number_format.hpp"
+#include "runtime/number_format.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/handle.hpp"

@@ -4,8 +4,8 @@
 #include <new>
 #include <utility>
 
-#include "circuit/number_format.hpp"
-#include "circuit/text.hpp"
+#include "runtime/number_format.hpp"
+#include "runtime/text.hpp"
 #include "python/circuit_type.hpp"
 #include "python/convert.hpp"
 #include "python/element_types.hpp"

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "circuit/text.hpp"
+#include "runtime/text.hpp"
 #include "python/array_buffer.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fit/measured_spectrum.hpp"
+#include "elements/spectrum.hpp"
 
 namespace movarin::python {
 

@@ -9,6 +9,7 @@
 #include "circuit/parse.hpp"
 #include "fit/fit_driver.hpp"
 #include "runtime/cancellation.hpp"
+#include "runtime/total_order.hpp"
 
 using namespace movarin;
 
@@ -282,7 +283,7 @@ TEST_CASE("a stop poll ends every method with an interruption, and the next fit 
   endless.de_evaluations = 1'000'000'000;
   endless.sa_iterations = 1'000'000'000;
   endless.basin_hopping_hops = 4'000'000'000u;
-  for (const std::string_view method : FIT_METHODS) {
+  for (const std::string_view method : kFitMethods) {
     CAPTURE(method);
     FitSettings settings = endless;
     settings.method = std::string(method);

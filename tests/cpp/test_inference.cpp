@@ -10,6 +10,7 @@
 #include "circuit/parse.hpp"
 #include "nn/inference.hpp"
 #include "nn/network.hpp"
+#include "runtime/total_order.hpp"
 #include "support.hpp"
 #include "weight_file_builder.hpp"
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "circuit/number_format.hpp"
+#include "runtime/number_format.hpp"
 
 using movarin::format_compact_number;
 

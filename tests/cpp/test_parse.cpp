@@ -143,7 +143,7 @@ TEST_CASE("parse: trees, labels as written and placeholder values") {
 }
 
 TEST_CASE("parse: built-in circuit names") {
-  for (const BuiltinCircuit& builtin : BUILTIN_CIRCUITS) {
+  for (const BuiltinCircuit& builtin : kBuiltinCircuits) {
     CAPTURE(builtin.name);
     std::string shouted(builtin.name);
     for (char& c : shouted) c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -155,8 +155,8 @@ TEST_CASE("parse: built-in circuit names") {
       CHECK(param_names(result.value()) == param_names(parse_circuit(builtin.circuit).value()));
     }
   }
-  CHECK(BUILTIN_CIRCUITS[0].name == "rc");
-  CHECK(BUILTIN_CIRCUITS[10].circuit == "R0-(R1,CPE1)-(R2-Wo2,CPE2)");
+  CHECK(kBuiltinCircuits[0].name == "rc");
+  CHECK(kBuiltinCircuits[10].circuit == "R0-(R1,CPE1)-(R2-Wo2,CPE2)");
   for (const std::string_view not_a_name : {"r c", "rcx", "randles1", "two-rc"}) {
     CAPTURE(not_a_name);
     CHECK_FALSE(circuit_from_text(not_a_name).ok());

@@ -111,7 +111,7 @@ TEST_CASE("registry: entries, keys and names") {
   const auto entries = model_registry();
   REQUIRE(entries.size() == keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) {
-    CHECK(entries[i].name() == BUILTIN_CIRCUITS[i].name);
+    CHECK(entries[i].name() == kBuiltinCircuits[i].name);
     CHECK(topology_key(circuit(entries[i].circuit())).key == keys[i]);
   }
   CHECK(model_list_text() ==

@@ -1,4 +1,4 @@
-#include "circuit/number_format.hpp"
+#include "runtime/number_format.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,8 +1,8 @@
-#include "fit/measured_spectrum.hpp"
+#include "elements/spectrum.hpp"
 
 #include <cmath>
 
-#include "circuit/number_format.hpp"
+#include "runtime/number_format.hpp"
 
 namespace movarin {
 namespace {

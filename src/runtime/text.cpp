@@ -1,4 +1,4 @@
-#include "circuit/text.hpp"
+#include "runtime/text.hpp"
 
 #include <cstdio>
 
