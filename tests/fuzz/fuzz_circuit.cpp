@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     if (argument.empty() || argument[0] == '-') continue;
     std::vector<std::string> seeds = {"R0-(R1,C1)\nR0=5\nR1=1e3\nC1=1e-6", "rc\nR9=1",
                                       "(C1,(R2,La3))-Zarc4\nZarc4.r=2", "R0-p(R1,C1)", "R0--"};
-    for (const BuiltinCircuit& builtin : BUILTIN_CIRCUITS) seeds.emplace_back(builtin.circuit);
+    for (const BuiltinCircuit& builtin : kBuiltinCircuits) seeds.emplace_back(builtin.circuit);
     for (std::size_t k = 0; k < seeds.size(); ++k) {
       std::ofstream(argument + "/seed_" + std::to_string(k)) << seeds[k];
     }
