@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "circuit/parse.hpp"
-#include "fit/fit_driver.hpp"
+#include "fit/fit.hpp"
 #include "runtime/worker_pool.hpp"
 
 using namespace movarin;

@@ -1,9 +1,7 @@
-#include <algorithm>
-#include <bit>
-#include <cmath>
-#include <limits>
+#include "fit/fit_statistics.hpp"
 
-#include "fit/fit_driver.hpp"
+#include <algorithm>
+#include <cmath>
 
 namespace movarin {
 namespace {
@@ -140,9 +138,8 @@ std::optional<std::vector<double>> invert_matrix(std::span<const double> a, std:
 
 FitOutcome fit_statistics(std::span<const double> params, bool success, std::uint64_t iterations,
                           const FitContext& context) {
-  const std::vector<Bounds> bounds = param_bounds(context.circuit);
-  const std::vector<double> clamped = clamp_to_bounds(params, bounds);
-  const ResidualProblem problem = context.problem();
+  const std::vector<double> clamped = clamp_to_bounds(params, context.bounds);
+  const ResidualProblem& problem = context.problem;
 
   FitOutcome outcome;
   const auto residuals = weighted_residuals(problem, clamped);
@@ -150,13 +147,13 @@ FitOutcome fit_statistics(std::span<const double> params, bool success, std::uin
   outcome.cost = residuals ? residual_cost(residuals.value()) : std::nan("");
   outcome.chi_square = 2.0 * outcome.cost;
   if (jacobian) outcome.standard_errors = standard_errors(jacobian.value(), outcome.chi_square);
-  outcome.circuit = with_values(context.circuit, clamped).value();
-  outcome.param_names = param_names(context.circuit);
+  outcome.circuit = with_values(context.circuit(), clamped).value();
+  outcome.param_names = param_names(context.circuit());
   outcome.params = clamped;
   // A point whose misfit cannot be measured is no sound optimum, whatever found it.
   outcome.success = success && std::isfinite(outcome.cost) && std::isfinite(outcome.chi_square);
   outcome.iterations = iterations;
-  outcome.impedance_evals = context.counter.value();
+  outcome.impedance_evals = problem.counter.get().value();
   return outcome;
 }
 

@@ -2,7 +2,9 @@
 
 #include <cmath>
 
+#include "fit/fit_statistics.hpp"
 #include "fit/global_search.hpp"
+#include "fit/multi_start.hpp"
 #include "fit/random.hpp"
 #include "runtime/cancellation.hpp"
 
@@ -10,39 +12,45 @@ namespace movarin {
 namespace {
 
 // ½ Σ r² at the physical point of u; counts one evaluation.
-Objective cost_in_solver_coordinates(const FitContext& context, std::span<const Bounds> bounds) {
-  return [&context, bounds](std::span<const double> u) {
-    const std::vector<double> x = from_solver_coordinates(u, bounds);
-    const auto residuals = weighted_residuals(context.problem(), x);
+Objective cost_in_solver_coordinates(const FitContext& context) {
+  return [&context](std::span<const double> u) {
+    const std::vector<double> x = from_solver_coordinates(u, context.bounds);
+    const auto residuals = weighted_residuals(context.problem, x);
     return residuals ? residual_cost(residuals.value()) : std::nan("");
   };
 }
 
-FitError solver_failure(const SearchError& error) {
+FitError search_failure(const SearchError& error) {
   if (error.kind == SearchError::Kind::Interrupted) {
     return FitError{FitError::Kind::Interrupted, {}};
   }
-  return FitError{FitError::Kind::SolverFailure, message(error)};
+  FitError failure{FitError::Kind::SearchFailed, {}};
+  failure.search = error;
+  return failure;
 }
 
-SearchResult run_search(std::string_view method, const FitContext& context,
-                        std::span<const double> x0, std::span<const Bounds> bounds,
+SearchResult run_search(FitMethod method, const FitContext& context, std::span<const double> x0,
                         const FitSettings& settings) {
-  const Objective objective = cost_in_solver_coordinates(context, bounds);
-  if (method == "particle_swarm") {
-    ChaChaRng rng = ChaChaRng::seeded(settings.seed);
-    return particle_swarm_search(search_box(bounds, x0), objective,
-                                 {settings.num_particles, settings.generations}, rng);
+  const Objective objective = cost_in_solver_coordinates(context);
+  const std::span<const Bounds> bounds = context.bounds;
+  switch (method) {
+    case FitMethod::ParticleSwarm: {
+      ChaChaRng rng = ChaChaRng::seeded(settings.seed);
+      return particle_swarm_search(search_box(bounds, x0), objective,
+                                   {settings.num_particles, settings.generations}, rng);
+    }
+    case FitMethod::DifferentialEvolution:
+      return differential_evolution_search(search_box(bounds, x0), objective, objective,
+                                           {settings.de_evaluations});
+    case FitMethod::NelderMead:
+      return nelder_mead_search(to_solver_coordinates(x0, bounds), objective,
+                                {settings.nelder_mead_iterations});
+    case FitMethod::SimulatedAnnealing:
+    case FitMethod::LevenbergMarquardt:  // not searches: run_fit never asks for them here
+    case FitMethod::BasinHopping:
+      break;
   }
-  if (method == "differential_evolution") {
-    return differential_evolution_search(search_box(bounds, x0), objective, objective,
-                                         {settings.de_evaluations});
-  }
-  const std::vector<double> u0 = to_solver_coordinates(x0, bounds);
-  if (method == "nelder_mead") {
-    return nelder_mead_search(u0, objective, {settings.nelder_mead_iterations});
-  }
-  return annealing_search(u0, objective,
+  return annealing_search(to_solver_coordinates(x0, bounds), objective,
                           {settings.sa_iterations, settings.sa_initial_temperature, settings.seed});
 }
 
@@ -50,7 +58,12 @@ struct Basin {
   std::vector<double> params;
   double cost;
   bool success;
+  std::optional<LocalStop> local_stop;
 };
+
+Basin basin_of(const FitOutcome& outcome) {
+  return {outcome.params, outcome.cost, outcome.success, outcome.local_stop};
+}
 
 // Every coordinate moved by a uniform draw in [-s, s) in solver coordinates.
 std::vector<double> perturbed(std::span<const double> params, std::span<const Bounds> bounds,
@@ -67,45 +80,36 @@ bool metropolis_accepts(double trial_cost, double current_cost, double temperatu
   return std::exp(-(trial_cost - current_cost) / temperature) > uniform_53(rng);
 }
 
-std::optional<FitError> check_step_size(double step_size) {
-  if (step_size >= 0.0 && std::isfinite(2.0 * step_size)) return std::nullopt;
-  return FitError{FitError::Kind::SolverFailure,
-                  "Invalid parameter: basin_hopping_step_size must be finite and >= 0"};
-}
-
 }  // namespace
 
-Result<GlobalPoint, FitError> global_search(std::string_view method, const FitContext& context,
+Result<GlobalPoint, FitError> global_search(FitMethod method, const FitContext& context,
                                             const FitSettings& settings) {
-  const std::vector<double> x0 = param_values(context.circuit);
-  const std::vector<Bounds> bounds = param_bounds(context.circuit);
-  const SearchResult found = run_search(method, context, x0, bounds, settings);
-  if (!found) return fail(solver_failure(found.error()));
-  return GlobalPoint{from_solver_coordinates(found.value().best, bounds), found.value().iterations};
+  const std::vector<double> x0 = param_values(context.circuit());
+  const SearchResult found = run_search(method, context, x0, settings);
+  if (!found) return fail(search_failure(found.error()));
+  return GlobalPoint{from_solver_coordinates(found.value().best, context.bounds),
+                     found.value().iterations};
 }
 
 Result<FitOutcome, FitError> basin_hopping_fit(const FitContext& context,
                                                const FitSettings& settings) {
-  if (auto error = check_step_size(settings.basin_hopping_step_size)) return fail(*error);
-  const std::vector<Bounds> bounds = param_bounds(context.circuit);
   ChaChaRng rng = ChaChaRng::seeded(settings.seed);
   const LocalFitSettings local_settings;
 
-  auto initial = multi_start_local_fit(context.circuit, context, local_settings);
+  auto initial = multi_start_local_fit(param_values(context.circuit()), context, local_settings);
   if (!initial) return initial;
-  Basin current{initial.value().params, initial.value().cost, initial.value().success};
+  Basin current = basin_of(initial.value());
   Basin best = current;
   std::uint64_t iterations = initial.value().iterations;
 
   for (std::uint32_t hop = 0; hop < settings.basin_hopping_hops; ++hop) {
     if (stop_requested()) return fail(FitError{FitError::Kind::Interrupted, {}});
     const std::vector<double> start =
-        perturbed(current.params, bounds, settings.basin_hopping_step_size, rng);
-    auto trial =
-        multi_start_local_fit(with_values(context.circuit, start).value(), context, local_settings);
+        perturbed(current.params, context.bounds, settings.basin_hopping_step_size, rng);
+    auto trial = multi_start_local_fit(start, context, local_settings);
     if (!trial) return trial;
     iterations += trial.value().iterations;
-    const Basin found{trial.value().params, trial.value().cost, trial.value().success};
+    const Basin found = basin_of(trial.value());
     if (std::isfinite(found.cost) && improves_on(found.cost, best.cost)) best = found;
     if (metropolis_accepts(found.cost, current.cost, settings.basin_hopping_temperature, rng)) {
       current = found;
@@ -114,9 +118,10 @@ Result<FitOutcome, FitError> basin_hopping_fit(const FitContext& context,
 
   // The statistics count into a fresh counter: the local fits' evaluations are not reported.
   EvaluationCounter statistics_counter;
-  const FitContext statistics_context{context.circuit, context.omega, context.measured,
-                                      context.weights, statistics_counter};
-  return fit_statistics(best.params, best.success, iterations, statistics_context);
+  FitOutcome outcome = fit_statistics(best.params, best.success, iterations,
+                                      context.counting_into(statistics_counter));
+  outcome.local_stop = best.local_stop;
+  return outcome;
 }
 
 }  // namespace movarin

@@ -1,11 +1,11 @@
 #pragma once
-// The five global fit methods wired to a fit's residuals.
+// The five global fit methods wired to a fit's residuals. Internal to fit/.
 
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
-#include "fit/fit_driver.hpp"
+#include "fit/fit.hpp"
+#include "fit/fit_context.hpp"
 
 namespace movarin {
 
@@ -14,9 +14,9 @@ struct GlobalPoint {
   std::uint64_t iterations = 0;
 };
 
-// "particle_swarm", "differential_evolution", "nelder_mead" or "simulated_annealing", started
-// from the circuit's stored values; the caller polishes the point.
-Result<GlobalPoint, FitError> global_search(std::string_view method, const FitContext& context,
+// Particle swarm, differential evolution, Nelder-Mead or simulated annealing (the method must be
+// one of these four), started from the circuit's stored values; the caller polishes the point.
+Result<GlobalPoint, FitError> global_search(FitMethod method, const FitContext& context,
                                             const FitSettings& settings);
 
 // Repeated multi-start local fits from perturbed points with Metropolis acceptance.

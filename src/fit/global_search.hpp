@@ -91,6 +91,8 @@ struct AnnealingOptions {
   // seed + 1; both from the operating system when absent.
   std::optional<std::uint64_t> seed;
 };
+// A temperature that is not positive, or not finite; the search checks it before it starts.
+std::optional<SearchError> check_annealing_options(const AnnealingOptions& options);
 SearchResult annealing_search(std::span<const double> u0, const Objective& objective,
                               const AnnealingOptions& options);
 

@@ -636,13 +636,18 @@ std::string message(const SolverSetupError& error) {
   return {};
 }
 
-Result<LocalSolverReport, SolverSetupError> solve_local(const LocalProblem& problem,
-                                                        const LocalSolverSettings& settings) {
+std::optional<SolverSetupError> check_local_solver_settings(const LocalSolverSettings& settings) {
   using Kind = SolverSetupError::Kind;
   // Written as negated comparisons so that NaN fails them too.
-  if (!(settings.ftol >= 0.0)) return fail(SolverSetupError{Kind::NegativeFtol});
-  if (!(settings.xtol >= 0.0)) return fail(SolverSetupError{Kind::NegativeXtol});
-  if (!(settings.gtol >= 0.0)) return fail(SolverSetupError{Kind::NegativeGtol});
+  if (!(settings.ftol >= 0.0)) return SolverSetupError{Kind::NegativeFtol};
+  if (!(settings.xtol >= 0.0)) return SolverSetupError{Kind::NegativeXtol};
+  if (!(settings.gtol >= 0.0)) return SolverSetupError{Kind::NegativeGtol};
+  return std::nullopt;
+}
+
+Result<LocalSolverReport, SolverSetupError> solve_local(const LocalProblem& problem,
+                                                        const LocalSolverSettings& settings) {
+  if (auto error = check_local_solver_settings(settings)) return fail(*error);
   return Run(problem, settings).solve();
 }
 

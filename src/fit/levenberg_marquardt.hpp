@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -69,8 +70,11 @@ struct SolverSetupError {
 };
 std::string message(const SolverSetupError& error);
 
-// Checks ftol, xtol and gtol (in that order; NaN fails) before anything is evaluated. Every other
-// outcome, callback failures included, is a report.
+// The first of ftol, xtol and gtol (in that order) that is negative or NaN.
+std::optional<SolverSetupError> check_local_solver_settings(const LocalSolverSettings& settings);
+
+// Checks the settings as above before anything is evaluated. Every other outcome, callback
+// failures included, is a report.
 Result<LocalSolverReport, SolverSetupError> solve_local(const LocalProblem& problem,
                                                         const LocalSolverSettings& settings);
 

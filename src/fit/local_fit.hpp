@@ -5,21 +5,23 @@
 #include <span>
 #include <vector>
 
-#include "fit/fit_driver.hpp"
+#include "fit/fit.hpp"
+#include "fit/fit_context.hpp"
 
 namespace movarin {
 
 struct LocalRun {
   std::vector<double> x;  // physical coordinates
   bool success = false;
+  LocalStop stop;                 // why the solver ended this run
   std::uint64_t evaluations = 0;  // residual evaluations counted by the solver
   double cost = 0.0;              // at x, from one more residual evaluation
 };
 
-// Frozen parameters keep their start value. Fails only when the settings are invalid.
+// Frozen parameters keep their start value. Fails when the settings are invalid or the caller
+// asked the fit to stop.
 Result<LocalRun, FitError> run_local_solver(const FitContext& context,
                                             std::span<const double> x_start,
-                                            std::span<const Bounds> bounds,
                                             const std::vector<bool>& frozen,
                                             const LocalFitSettings& settings);
 

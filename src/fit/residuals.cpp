@@ -51,7 +51,7 @@ std::vector<double> weights_for(std::span<const Complex> measured, WeightScheme 
 
 Result<std::vector<double>, NotEnoughValues> weighted_residuals(const ResidualProblem& problem,
                                                                 std::span<const double> params) {
-  problem.counter.add(1);
+  problem.counter.get().add(1);
   const std::size_t n = problem.omega.size();
   std::vector<double> residuals(2 * n);
   std::array<Complex, kEvaluationBlock> model;

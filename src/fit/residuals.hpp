@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,7 +43,14 @@ struct ResidualProblem {
   std::span<const double> omega;
   std::span<const Complex> measured;
   std::span<const double> weights;
-  EvaluationCounter& counter;
+  std::reference_wrapper<EvaluationCounter> counter;
+
+  // The same problem, counting its evaluations into `other`.
+  ResidualProblem counting_into(EvaluationCounter& other) const {
+    ResidualProblem rebound = *this;
+    rebound.counter = other;
+    return rebound;
+  }
 };
 
 // 2n entries, interleaved (re, im) per point, model minus measurement over the weight. Counts 1.

@@ -14,17 +14,6 @@ struct State {
   double cost;
 };
 
-std::optional<SearchError> check_temperature(double t0) {
-  // Written so that NaN fails too.
-  if (!(t0 > 0.0)) {
-    return SearchError{SearchError::Kind::TemperatureNotPositive, SearchMethod::SimulatedAnnealing};
-  }
-  // An infinite temperature would make every step inf - inf.
-  if (!std::isfinite(t0)) {
-    return SearchError{SearchError::Kind::TemperatureNotFinite, SearchMethod::SimulatedAnnealing};
-  }
-  return std::nullopt;
-}
 
 // Each coordinate moves by a uniform draw in [-T, T), so the steps shrink as the run cools.
 std::vector<double> neighbour_of(const std::vector<double>& point, double temperature,
@@ -45,10 +34,23 @@ bool accepts(double candidate, double current, double temperature, ChaChaRng& rn
 
 }  // namespace
 
+std::optional<SearchError> check_annealing_options(const AnnealingOptions& options) {
+  const double t0 = options.initial_temperature;
+  // Written so that NaN fails too.
+  if (!(t0 > 0.0)) {
+    return SearchError{SearchError::Kind::TemperatureNotPositive, SearchMethod::SimulatedAnnealing};
+  }
+  // An infinite temperature would make every step inf - inf.
+  if (!std::isfinite(t0)) {
+    return SearchError{SearchError::Kind::TemperatureNotFinite, SearchMethod::SimulatedAnnealing};
+  }
+  return std::nullopt;
+}
+
 SearchResult annealing_search(std::span<const double> u0, const Objective& objective,
                               const AnnealingOptions& options) {
+  if (const auto error = check_annealing_options(options)) return fail(*error);
   const double t0 = options.initial_temperature;
-  if (const auto error = check_temperature(t0)) return fail(*error);
 
   ChaChaRng neighbour_rng = ChaChaRng::seeded(options.seed);
   // Unsigned addition wraps, as the seed + 1 rule wants.

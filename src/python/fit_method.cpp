@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "fit/fit_driver.hpp"
+#include "fit/fit.hpp"
 #include "fit/residuals.hpp"
 #include "models/guess.hpp"
 #include "models/registry.hpp"

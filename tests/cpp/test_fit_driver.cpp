@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "circuit/parse.hpp"
-#include "fit/fit_driver.hpp"
+#include "fit/fit.hpp"
+#include "fit/fit_statistics.hpp"
+#include "fit/multi_start.hpp"
 #include "runtime/cancellation.hpp"
 #include "runtime/total_order.hpp"
 
@@ -223,8 +225,9 @@ TEST_CASE("candidates are x0, four scalings of open parameters and four box plac
   EvaluationCounter counter;
   const auto omega = angular_frequencies(data.frequencies);
   const auto weights = weights_for(data.impedances, WeightScheme::Modulus);
-  const FitContext context{data.circuit, omega, data.impedances, weights, counter};
-  const auto candidates = candidate_starting_points(x0, param_bounds(data.circuit), context);
+  const std::vector<Bounds> bounds = param_bounds(data.circuit);
+  const FitContext context{{data.circuit, omega, data.impedances, weights, counter}, bounds};
+  const auto candidates = candidate_starting_points(x0, context);
   REQUIRE(candidates.size() == 9);
   CHECK(counter.value() == 9);
   CHECK(candidates[0].x == x0);

@@ -1,5 +1,6 @@
-#include "fit/setting_limits.hpp"
+#include "fit/settings_check.hpp"
 
+#include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
@@ -55,14 +56,17 @@ std::optional<FitError> check_evolution(std::uint64_t evaluations) {
   return std::nullopt;
 }
 
-}  // namespace
+std::optional<FitError> check_step_size(double step_size) {
+  if (step_size >= 0.0 && std::isfinite(2.0 * step_size)) return std::nullopt;
+  return FitError{FitError::Kind::InvalidStepSize, {}};
+}
 
-std::optional<FitError> check_setting_sizes(const FitSettings& settings, std::size_t parameters,
-                                            std::size_t points) {
-  if (settings.method == "particle_swarm") {
+std::optional<FitError> check_sizes(const FitSettings& settings, FitMethod method,
+                                    std::size_t parameters, std::size_t points) {
+  if (method == FitMethod::ParticleSwarm) {
     if (auto error = check_swarm(settings.num_particles, parameters)) return error;
   }
-  if (settings.method == "differential_evolution") {
+  if (method == FitMethod::DifferentialEvolution) {
     if (auto error = check_evolution(settings.de_evaluations)) return error;
   }
   const std::uint64_t solver_bytes = local_solver_bytes(parameters, points);
@@ -73,6 +77,44 @@ std::optional<FitError> check_setting_sizes(const FitSettings& settings, std::si
                     solver_bytes};
   }
   return std::nullopt;
+}
+
+std::optional<FitError> check_values(const FitSettings& settings, FitMethod method) {
+  switch (method) {
+    case FitMethod::LevenbergMarquardt: {
+      LocalSolverSettings local;
+      local.ftol = settings.ftol;
+      local.xtol = settings.xtol;
+      const auto error = check_local_solver_settings(local);
+      if (!error) return std::nullopt;
+      FitError invalid{FitError::Kind::InvalidLocalSetting, {}};
+      invalid.local_setting = *error;
+      return invalid;
+    }
+    case FitMethod::BasinHopping:
+      return check_step_size(settings.basin_hopping_step_size);
+    case FitMethod::SimulatedAnnealing: {
+      const auto error = check_annealing_options({settings.sa_iterations,
+                                                  settings.sa_initial_temperature, settings.seed});
+      if (!error) return std::nullopt;
+      FitError invalid{FitError::Kind::SearchFailed, {}};
+      invalid.search = *error;
+      return invalid;
+    }
+    case FitMethod::ParticleSwarm:
+    case FitMethod::NelderMead:
+    case FitMethod::DifferentialEvolution:
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<FitError> check_settings(const FitSettings& settings, FitMethod method,
+                                       std::size_t parameters, std::size_t points) {
+  if (auto error = check_sizes(settings, method, parameters, points)) return error;
+  return check_values(settings, method);
 }
 
 }  // namespace movarin

@@ -1,15 +1,11 @@
-#include "fit/fit_driver.hpp"
+#include "fit/multi_start.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 
-#include "runtime/text.hpp"
-#include "runtime/total_order.hpp"
-#include "fit/global_methods.hpp"
+#include "fit/fit_statistics.hpp"
 #include "fit/local_fit.hpp"
-#include "fit/setting_limits.hpp"
-#include "runtime/cancellation.hpp"
+#include "runtime/total_order.hpp"
 
 namespace movarin {
 namespace {
@@ -38,7 +34,7 @@ std::vector<double> place_bounded_parameters(std::span<const double> x0,
 }
 
 double cost_at(const FitContext& context, std::span<const double> x) {
-  const auto residuals = weighted_residuals(context.problem(), x);
+  const auto residuals = weighted_residuals(context.problem, x);
   return residuals ? residual_cost(residuals.value()) : std::nan("");
 }
 
@@ -46,13 +42,13 @@ double cost_at(const FitContext& context, std::span<const double> x) {
 // the clamped point, so that point is scored anew and no longer counts as the solver's solution.
 struct SettledRun {
   LocalRun run;               // x clamped into the box, cost at that x
-  bool at_solution = false;  // the solver converged at exactly this point
-  bool moved = false;        // clamping changed x
+  bool at_solution = false;   // the solver converged at exactly this point
+  bool moved = false;         // clamping changed x
   bool pinned_refit = false;  // x came from a refit with the parameters at a bound frozen
 };
 
-SettledRun settle_in_box(LocalRun run, std::span<const Bounds> bounds, const FitContext& context) {
-  std::vector<double> clamped = clamp_to_bounds(run.x, bounds);
+SettledRun settle_in_box(LocalRun run, const FitContext& context) {
+  std::vector<double> clamped = clamp_to_bounds(run.x, context.bounds);
   // Compared bit for bit so that a NaN coordinate counts as moved.
   const bool moved = !std::equal(clamped.begin(), clamped.end(), run.x.begin(), run.x.end(),
                                  [](double a, double b) { return a == b; });
@@ -74,10 +70,11 @@ bool replaces_best(const SettledRun& settled, const std::optional<SettledRun>& b
 // Costs closer than this are equal up to rounding: far above the rounding of ½ Σ r² (relative
 // 1e-32 of the cost of a zero model) and far below any difference a fit can resolve.
 double rounding_allowance(const FitContext& context) {
+  const ResidualProblem& problem = context.problem;
   double zero_model_cost = 0.0;
-  for (std::size_t i = 0; i < context.measured.size(); ++i) {
-    const Complex z = context.measured[i];
-    const double w = context.weights[i];
+  for (std::size_t i = 0; i < problem.measured.size(); ++i) {
+    const Complex z = problem.measured[i];
+    const double w = problem.weights[i];
     zero_model_cost += 0.5 * (z.re * z.re + z.im * z.im) / (w * w);
   }
   return 1e-20 * zero_model_cost;
@@ -96,38 +93,34 @@ std::vector<bool> pinned_parameters(std::span<const double> x, std::span<const B
   return pinned;
 }
 
-std::optional<FitError> check_input(std::span<const double> frequencies,
-                                    std::span<const Complex> impedances,
-                                    const SeriesList& circuit) {
-  if (frequencies.size() != impedances.size()) return FitError{FitError::Kind::LengthMismatch, {}};
-  if (frequencies.empty()) return FitError{FitError::Kind::EmptySpectrum, {}};
-  if (param_count(circuit) == 0) return FitError{FitError::Kind::NoParameters, {}};
-  return std::nullopt;
-}
-
 // One local run whose bounded parameters end inside their box: a run that left the box is
 // clamped, and the parameters it pushed onto a bound are frozen there while the others are
 // refitted from the clamped point (an active-set step); the refit is kept unless it is worse.
 Result<SettledRun, FitError> local_run_in_box(const FitContext& context,
                                               std::span<const double> start,
-                                              std::span<const Bounds> bounds,
                                               const LocalFitSettings& settings,
                                               std::uint64_t& iterations) {
   const std::vector<bool> none_frozen(start.size(), false);
-  auto run = run_local_solver(context, start, bounds, none_frozen, settings);
+  auto run = run_local_solver(context, start, none_frozen, settings);
   if (!run) return fail(run.error());
-  if (stop_was_requested()) return fail(FitError{FitError::Kind::Interrupted, {}});
   iterations += run.value().evaluations;
-  SettledRun settled = settle_in_box(std::move(run).value(), bounds, context);
+  SettledRun settled = settle_in_box(std::move(run).value(), context);
   if (!settled.moved) return settled;
-  auto refit = run_local_solver(context, settled.run.x, bounds,
-                                pinned_parameters(settled.run.x, bounds), settings);
+  auto refit = run_local_solver(context, settled.run.x,
+                                pinned_parameters(settled.run.x, context.bounds), settings);
   if (!refit) return fail(refit.error());
   iterations += refit.value().evaluations;
-  SettledRun refitted = settle_in_box(std::move(refit).value(), bounds, context);
+  SettledRun refitted = settle_in_box(std::move(refit).value(), context);
   refitted.pinned_refit = true;
   if (not_worse(refitted.run.cost, settled.run.cost)) return refitted;
   return settled;
+}
+
+FitOutcome outcome_of(const SettledRun& settled, std::span<const double> x, bool success,
+                      std::uint64_t iterations, const FitContext& context) {
+  FitOutcome outcome = fit_statistics(x, success, iterations, context);
+  outcome.local_stop = settled.run.stop;
+  return outcome;
 }
 
 }  // namespace
@@ -158,42 +151,9 @@ bool is_plausible_point(std::span<const double> x, double cost, std::span<const 
   return true;
 }
 
-std::string message(const FitError& error) {
-  switch (error.kind) {
-    case FitError::Kind::LengthMismatch:
-      return "frequencies and impedances must have the same length";
-    case FitError::Kind::EmptySpectrum:
-      return "frequencies and impedances must not be empty";
-    case FitError::Kind::NoParameters:
-      return "circuit topology has no parameters to fit";
-    case FitError::Kind::SolverFailure:
-      return "solver error: " + error.text;
-    case FitError::Kind::CountTooSmall:
-      return error.text + " must be at least " + std::to_string(error.limit) + ", got " +
-             std::to_string(error.value);
-    case FitError::Kind::CountTooLarge:
-      return error.text + " must be at most " + std::to_string(error.limit) + ", got " +
-             std::to_string(error.value);
-    case FitError::Kind::OutOfMemory:
-      return "not enough memory for " + error.text +
-             (error.value > 0 ? " (" + std::to_string(error.value) + " bytes)" : std::string());
-    case FitError::Kind::Interrupted:
-      return "the fit was interrupted";
-    case FitError::Kind::UnknownMethod: {
-      std::string text = "unknown fit method " + quote(error.text) + ", expected one of ";
-      for (std::size_t i = 0; i < kFitMethods.size(); ++i) {
-        if (i > 0) text += ", ";
-        text += quote(kFitMethods[i]);
-      }
-      return text;
-    }
-  }
-  return {};
-}
-
 std::vector<ScoredCandidate> candidate_starting_points(std::span<const double> x0,
-                                                       std::span<const Bounds> bounds,
                                                        const FitContext& context) {
+  const std::span<const Bounds> bounds = context.bounds;
   std::vector<std::vector<double>> points;
   points.emplace_back(x0.begin(), x0.end());
   for (const double factor : kOpenFactors)
@@ -209,19 +169,18 @@ std::vector<ScoredCandidate> candidate_starting_points(std::span<const double> x
     candidates.push_back({std::move(inside), score});
   }
   std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
-    return total_order_key(a.score) < total_order_key(b.score);
+    return total_order_less(a.score, b.score);
   });
   return candidates;
 }
 
-Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
-                                                   const FitContext& spectrum,
+Result<FitOutcome, FitError> multi_start_local_fit(std::span<const double> x0,
+                                                   const FitContext& fit,
                                                    const LocalFitSettings& settings) {
   EvaluationCounter counter;
-  const FitContext context{circuit, spectrum.omega, spectrum.measured, spectrum.weights, counter};
-  const std::vector<double> x0 = param_values(circuit);
-  const std::vector<Bounds> bounds = param_bounds(circuit);
-  const std::vector<ScoredCandidate> candidates = candidate_starting_points(x0, bounds, context);
+  const FitContext context = fit.counting_into(counter);
+  const std::span<const Bounds> bounds = context.bounds;
+  const std::vector<ScoredCandidate> candidates = candidate_starting_points(x0, context);
 
   std::optional<SettledRun> best;
   std::optional<LocalRun> lowest;  // the cheapest point any run ended at, converged or not
@@ -230,7 +189,7 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
   };
   std::uint64_t iterations = 0;
   for (const ScoredCandidate& candidate : candidates) {
-    auto settled = local_run_in_box(context, candidate.x, bounds, settings, iterations);
+    auto settled = local_run_in_box(context, candidate.x, settings, iterations);
     if (!settled) return fail(settled.error());
     remember_lowest(settled.value().run);
     const bool plausible = settled.value().at_solution &&
@@ -245,10 +204,10 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
   const std::vector<bool> pinned = pinned_parameters(best->run.x, bounds);
   const bool any_pinned = std::find(pinned.begin(), pinned.end(), true) != pinned.end();
   if (any_pinned && !best->pinned_refit) {
-    auto rerun = run_local_solver(context, best->run.x, bounds, pinned, settings);
+    auto rerun = run_local_solver(context, best->run.x, pinned, settings);
     if (!rerun) return fail(rerun.error());
     iterations += rerun.value().evaluations;
-    SettledRun settled = settle_in_box(std::move(rerun).value(), bounds, context);
+    SettledRun settled = settle_in_box(std::move(rerun).value(), context);
     remember_lowest(settled.run);
     if (not_worse(settled.run.cost, best->run.cost)) best = std::move(settled);
   }
@@ -263,24 +222,22 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
     const bool converged_on_start =
         !run_below_start && best->at_solution &&
         best->run.cost <= best_start.score * (1.0 + settings.ftol) + rounding_allowance(context);
-    return fit_statistics(run_below_start ? lowest->x : best_start.x, converged_on_start,
-                          iterations, context);
+    return outcome_of(*best, run_below_start ? lowest->x : best_start.x, converged_on_start,
+                      iterations, context);
   }
-  return fit_statistics(best->run.x, best->at_solution, iterations, context);
+  return outcome_of(*best, best->run.x, best->at_solution, iterations, context);
 }
 
 Result<FitOutcome, FitError> polish(std::span<const double> global_params,
                                     std::uint64_t global_iterations, const FitContext& context) {
   // The search's own point is a sound answer only when it did not run away from the start.
-  const std::vector<double> x0 = param_values(context.circuit);
-  const std::vector<Bounds> bounds = param_bounds(context.circuit);
-  const std::vector<double> clamped = clamp_to_bounds(global_params, bounds);
+  const std::vector<double> x0 = param_values(context.circuit());
+  const std::vector<double> clamped = clamp_to_bounds(global_params, context.bounds);
   FitOutcome global = fit_statistics(clamped, true, global_iterations, context);
-  global.success = is_plausible_point(clamped, global.cost, x0, bounds);
-  const SeriesList start = with_values(context.circuit, clamped).value();
-  auto local = multi_start_local_fit(start, context, LocalFitSettings{});
+  global.success = is_plausible_point(clamped, global.cost, x0, context.bounds);
+  auto local = multi_start_local_fit(clamped, context, LocalFitSettings{});
   if (!local) return local;
-  context.counter.add(local.value().impedance_evals);
+  context.problem.counter.get().add(local.value().impedance_evals);
   // A local fit that matches the search's point within the local solver's own cost tolerance
   // still wins: it converged there, the search's point did not.
   const double allowed =
@@ -288,54 +245,9 @@ Result<FitOutcome, FitError> polish(std::span<const double> global_params,
   FitOutcome& chosen =
       std::isfinite(local.value().cost) && !(local.value().cost > allowed) ? local.value() : global;
   // A local fit from a runaway point converges at the runaway too; that is no sound answer.
-  chosen.success = chosen.success && stays_near_start(chosen.params, x0, bounds);
-  chosen.impedance_evals = context.counter.value();
+  chosen.success = chosen.success && stays_near_start(chosen.params, x0, context.bounds);
+  chosen.impedance_evals = context.problem.counter.get().value();
   return std::move(chosen);
-}
-
-namespace {
-
-Result<FitOutcome, FitError> dispatch_fit(const SeriesList& circuit,
-                                          std::span<const double> frequencies,
-                                          std::span<const Complex> impedances,
-                                          const FitSettings& settings) {
-  const auto method = std::find(kFitMethods.begin(), kFitMethods.end(), settings.method);
-  if (method == kFitMethods.end())
-    return fail(FitError{FitError::Kind::UnknownMethod, settings.method});
-  if (auto error = check_input(frequencies, impedances, circuit)) return fail(std::move(*error));
-  if (auto error = check_setting_sizes(settings, param_count(circuit), frequencies.size())) {
-    return fail(std::move(*error));
-  }
-
-  const std::vector<double> omega = angular_frequencies(frequencies);
-  const std::vector<double> weights = weights_for(impedances, settings.weight);
-  EvaluationCounter counter;
-  const FitContext context{circuit, omega, impedances, weights, counter};
-
-  if (*method == "levenberg_marquardt") {
-    return multi_start_local_fit(
-        circuit, context,
-        LocalFitSettings{settings.max_iterations, settings.ftol, settings.xtol, 1e-8});
-  }
-  if (*method == "basin_hopping") return basin_hopping_fit(context, settings);
-  auto global = global_search(*method, context, settings);
-  if (!global) return fail(global.error());
-  return polish(global.value().params, global.value().iterations, context);
-}
-
-}  // namespace
-
-Result<FitOutcome, FitError> run_fit(const SeriesList& circuit, std::span<const double> frequencies,
-                                     std::span<const Complex> impedances,
-                                     const FitSettings& settings) {
-  // The sizes were checked against the memory there is; this is the rest: memory taken meanwhile.
-  try {
-    auto outcome = dispatch_fit(circuit, frequencies, impedances, settings);
-    if (stop_was_requested()) return fail(FitError{FitError::Kind::Interrupted, {}});
-    return outcome;
-  } catch (const std::bad_alloc&) {
-    return fail(FitError{FitError::Kind::OutOfMemory, "the fit's working arrays"});
-  }
 }
 
 }  // namespace movarin
