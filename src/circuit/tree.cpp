@@ -336,12 +336,19 @@ std::string message(const NotEnoughValues&) {
   return "impedance_from_iter: not enough values supplied";
 }
 
+std::optional<NotEnoughValues> check_value_count(const SeriesList& series,
+                                                 std::span<const double> values) {
+  const std::size_t expected = param_count(series);
+  if (values.size() >= expected) return std::nullopt;
+  return NotEnoughValues{expected, values.size()};
+}
+
 Result<Complex, NotEnoughValues> impedance_with_values(const SeriesList& series,
                                                        std::span<const double> values,
                                                        double omega) {
   ValueCursor cursor{values.data(), values.data() + values.size()};
   const Complex z = impedance_from_iter(series, cursor, omega);
-  if (cursor.exhausted) return fail(NotEnoughValues{});
+  if (cursor.exhausted) return fail(NotEnoughValues{param_count(series), values.size()});
   return z;
 }
 

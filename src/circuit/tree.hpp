@@ -84,8 +84,16 @@ struct ValueCursor {
 // meaningless). The same walk as impedance_over, for one frequency.
 Complex impedance_from_iter(const SeriesList& series, ValueCursor& cursor, double omega);
 
-struct NotEnoughValues {};
+// A parameter vector shorter than the circuit's parameter count.
+struct NotEnoughValues {
+  std::size_t expected = 0;  // the circuit's parameter count
+  std::size_t actual = 0;    // the values supplied
+};
+// The evaluation's own text. Callers that take a parameter vector from a user check its length
+// first (check_value_count) and word the refusal for that user.
 std::string message(const NotEnoughValues&);
+std::optional<NotEnoughValues> check_value_count(const SeriesList& series,
+                                                 std::span<const double> values);
 
 Result<Complex, NotEnoughValues> impedance_with_values(const SeriesList& series,
                                                        std::span<const double> values,

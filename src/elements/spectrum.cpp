@@ -7,9 +7,13 @@
 namespace movarin {
 namespace {
 
-bool is_usable_frequency(double f) { return std::isfinite(f) && f > 0.0; }
+bool is_usable_frequency(double f) {
+  return std::isfinite(f) && f > 0.0;
+}
 
-bool is_usable_impedance(Complex z) { return std::isfinite(z.re) && std::isfinite(z.im); }
+bool is_usable_impedance(Complex z) {
+  return std::isfinite(z.re) && std::isfinite(z.im);
+}
 
 std::string format_complex(Complex z) {
   const std::string imaginary = format_compact_number(z.im);

@@ -82,14 +82,14 @@ struct FitError {
     LengthMismatch,
     EmptySpectrum,
     NoParameters,
-    UnknownMethod,         // text: the rejected keyword
-    InvalidLocalSetting,   // local_setting: which tolerance the local solver refused
-    InvalidStepSize,       // basin hopping's step size is negative, NaN or too large to double
-    SearchFailed,          // search: the global search's own error
-    CountTooSmall,         // text: the setting; limit: its least value; value: the one given
-    CountTooLarge,         // text: the setting; limit: the most that could ever be allocated; value
-    OutOfMemory,           // text: what was being allocated; value: its size in bytes (0 if unknown)
-    Interrupted,           // the caller's stop poll ended the fit
+    UnknownMethod,        // text: the rejected keyword
+    InvalidLocalSetting,  // local_setting: which tolerance the local solver refused
+    InvalidStepSize,      // basin hopping's step size is negative, NaN or too large to double
+    SearchFailed,         // search: the global search's own error
+    CountTooSmall,        // text: the setting; limit: its least value; value: the one given
+    CountTooLarge,        // text: the setting; limit: the most that could ever be allocated; value
+    OutOfMemory,          // text: what was being allocated; value: its size in bytes (0 if unknown)
+    Interrupted,          // the caller's stop poll ended the fit
   };
   Kind kind;
   std::string text;

@@ -1,5 +1,6 @@
 #include "fit/local_fit.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "runtime/cancellation.hpp"
@@ -57,6 +58,10 @@ Result<LocalRun, FitError> run_local_solver(const FitContext& context,
   if (stop_was_requested()) return fail(FitError{FitError::Kind::Interrupted, {}});
   LocalRun run;
   run.x = from_solver_coordinates(report.value().solution, context.bounds);
+  // The round trip through log coordinates may move a frozen value in its last bit.
+  for (std::size_t j = 0; j < std::min(frozen.size(), run.x.size()); ++j) {
+    if (frozen[j]) run.x[j] = x_start[j];
+  }
   run.success = is_success(report.value().reason);
   run.stop = LocalStop{report.value().reason, report.value().label};
   run.evaluations = report.value().evaluations;

@@ -168,9 +168,8 @@ std::vector<ScoredCandidate> candidate_starting_points(std::span<const double> x
     const double score = cost_at(context, inside);
     candidates.push_back({std::move(inside), score});
   }
-  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
-    return total_order_less(a.score, b.score);
-  });
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const auto& a, const auto& b) { return total_order_less(a.score, b.score); });
   return candidates;
 }
 
@@ -192,9 +191,9 @@ Result<FitOutcome, FitError> multi_start_local_fit(std::span<const double> x0,
     auto settled = local_run_in_box(context, candidate.x, settings, iterations);
     if (!settled) return fail(settled.error());
     remember_lowest(settled.value().run);
-    const bool plausible = settled.value().at_solution &&
-                           is_plausible_point(settled.value().run.x, settled.value().run.cost, x0,
-                                              bounds);
+    const bool plausible =
+        settled.value().at_solution &&
+        is_plausible_point(settled.value().run.x, settled.value().run.cost, x0, bounds);
     if (replaces_best(settled.value(), best)) best = std::move(settled).value();
     if (plausible) break;
   }

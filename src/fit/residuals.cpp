@@ -59,7 +59,7 @@ Result<std::vector<double>, NotEnoughValues> weighted_residuals(const ResidualPr
     const std::size_t count = std::min(kEvaluationBlock, n - begin);
     if (!impedance_over(problem.circuit, params, problem.omega.subspan(begin, count),
                         std::span<Complex>(model.data(), count))) {
-      return fail(NotEnoughValues{});
+      return fail(NotEnoughValues{param_count(problem.circuit), params.size()});
     }
     for (std::size_t k = 0; k < count; ++k) {
       const std::size_t i = begin + k;
@@ -110,7 +110,7 @@ Result<Matrix, NotEnoughValues> central_jacobian(const ResidualProblem& problem,
   };
   parallel_for(m, 1, compute_columns);
   if (std::find(column_failed.begin(), column_failed.end(), 1) != column_failed.end()) {
-    return fail(NotEnoughValues{});
+    return fail(NotEnoughValues{param_count(problem.circuit), params.size()});
   }
   return jacobian;
 }

@@ -17,8 +17,8 @@ constexpr std::uint64_t kEvolutionRounds = 10;
 
 // A particle holds its position, velocity and best position.
 std::uint64_t bytes_per_particle(std::size_t parameters) {
-  return sizeof(double) + 3 * (sizeof(std::vector<double>) + kAllocationOverhead +
-                               parameters * sizeof(double));
+  return sizeof(double) +
+         3 * (sizeof(std::vector<double>) + kAllocationOverhead + parameters * sizeof(double));
 }
 
 // The local solver holds the weighted Jacobian (2m x n), its QR copy and a residual vector per
@@ -94,8 +94,8 @@ std::optional<FitError> check_values(const FitSettings& settings, FitMethod meth
     case FitMethod::BasinHopping:
       return check_step_size(settings.basin_hopping_step_size);
     case FitMethod::SimulatedAnnealing: {
-      const auto error = check_annealing_options({settings.sa_iterations,
-                                                  settings.sa_initial_temperature, settings.seed});
+      const auto error = check_annealing_options(
+          {settings.sa_iterations, settings.sa_initial_temperature, settings.seed});
       if (!error) return std::nullopt;
       FitError invalid{FitError::Kind::SearchFailed, {}};
       invalid.search = *error;

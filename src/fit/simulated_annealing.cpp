@@ -14,7 +14,6 @@ struct State {
   double cost;
 };
 
-
 // Each coordinate moves by a uniform draw in [-T, T), so the steps shrink as the run cools.
 std::vector<double> neighbour_of(const std::vector<double>& point, double temperature,
                                  ChaChaRng& rng) {

@@ -209,6 +209,12 @@ struct ResidualInputs {
   std::vector<double> weights;
 };
 
+// A caller's parameter vector that is too short, in the caller's terms.
+std::string caller_message(const NotEnoughValues& error) {
+  return "expected at least " + std::to_string(error.expected) + " values, got " +
+         std::to_string(error.actual);
+}
+
 // The weight argument's text; "modulus" when it was omitted.
 std::optional<std::string> read_weight_text(PyObject* weight_object) {
   if (weight_object == nullptr) return std::string("modulus");
@@ -249,10 +255,8 @@ std::optional<ResidualInputs> read_residual_inputs(PyObject* self, PyObject* arg
     return std::nullopt;
   }
   // The evaluation takes one value per circuit parameter; extra values are never read.
-  const std::size_t needed = param_count(series_of(self));
-  if (params->size() < needed) {
-    raise_value_error("expected at least " + std::to_string(needed) + " values, got " +
-                      std::to_string(params->size()));
+  if (const auto short_vector = check_value_count(series_of(self), *params)) {
+    raise_value_error(caller_message(*short_vector));
     return std::nullopt;
   }
   std::vector<double> weights = weights_for(spectrum->impedances, scheme.value());
@@ -281,7 +285,7 @@ auto evaluate_unlocked(PyObject* self, const ResidualInputs& inputs, Evaluate ev
                                   std::span(inputs.weights).subspan(begin, count), counter};
     const auto block = evaluate(problem, inputs.params);
     if (!block) {
-      failure = message(block.error());
+      failure = caller_message(block.error());
       return;
     }
     std::copy(block.value().begin(), block.value().end(),

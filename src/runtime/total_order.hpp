@@ -15,6 +15,8 @@ inline std::int64_t total_order_key(double x) {
   return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
 }
 
-inline bool total_order_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
+inline bool total_order_less(double a, double b) {
+  return total_order_key(a) < total_order_key(b);
+}
 
 }  // namespace movarin

@@ -342,3 +342,60 @@ TEST_CASE("sizes are refused before anything is allocated for them") {
     CHECK(message(outcome.error()) == c.text);
   }
 }
+
+TEST_CASE("method keywords parse to their enum and back; anything else is refused") {
+  for (std::size_t i = 0; i < kFitMethods.size(); ++i) {
+    const auto method = parse_fit_method(kFitMethods[i]);
+    REQUIRE(method.has_value());
+    CHECK(fit_method_name(*method) == kFitMethods[i]);
+  }
+  CHECK_FALSE(parse_fit_method("Levenberg_Marquardt").has_value());
+  CHECK_FALSE(parse_fit_method("levenberg_marquardt ").has_value());
+  CHECK_FALSE(parse_fit_method("").has_value());
+}
+
+TEST_CASE("settings are checked only for the method that reads them") {
+  const Synthetic data("R0-(R1,C1)", {10.0, 100.0, 1e-5}, 12);
+  FitSettings settings;
+  settings.ftol = -1.0;  // read by Levenberg-Marquardt alone
+  settings.basin_hopping_step_size = -1.0;
+  settings.sa_initial_temperature = 0.0;
+  settings.method = "nelder_mead";
+  settings.nelder_mead_iterations = 50;
+  CHECK(data.fit(data.circuit, settings).ok());
+  settings.method = "levenberg_marquardt";
+  CHECK(message(data.fit(data.circuit, settings).error()) ==
+        "solver error: Invalid parameter: ftol must be >= 0");
+  // Sizes come before values.
+  settings.method = "particle_swarm";
+  settings.num_particles = 0;
+  CHECK(message(data.fit(data.circuit, settings).error()) ==
+        "num_particles must be at least 1, got 0");
+}
+
+TEST_CASE("the outcome says why the local solver stopped") {
+  const Synthetic data("R0-(R1,C1)", {10.0, 100.0, 1e-5});
+  const auto converged = data.fit(data.starting_at({30.0, 30.0, 3e-5}));
+  REQUIRE(converged.ok());
+  REQUIRE(converged.value().local_stop.has_value());
+  CHECK(is_success(converged.value().local_stop->reason));
+  CHECK_FALSE(converged.value().local_stop->label.empty());
+
+  FitSettings patience_of_one;
+  patience_of_one.max_iterations = 1;
+  const auto stopped = data.fit(data.starting_at({1e3, 1.0, 1e-9}), patience_of_one);
+  REQUIRE(stopped.ok());
+  REQUIRE(stopped.value().local_stop.has_value());
+  CHECK_FALSE(is_success(stopped.value().local_stop->reason));
+  CHECK_FALSE(stopped.value().success);
+
+  FitSettings swarm;
+  swarm.method = "particle_swarm";
+  swarm.num_particles = 20;
+  swarm.generations = 20;
+  swarm.seed = 3;
+  const auto polished = data.fit(data.circuit, swarm);
+  REQUIRE(polished.ok());
+  // Either the polishing fit decided the result (and says why it stopped) or the swarm's point.
+  if (polished.value().local_stop) CHECK(is_success(polished.value().local_stop->reason));
+}
