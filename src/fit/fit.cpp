@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "fit/constraints.hpp"
 #include "fit/fit_context.hpp"
 #include "fit/global_methods.hpp"
 #include "fit/multi_start.hpp"
@@ -54,19 +55,27 @@ Result<FitOutcome, FitError> fit_with(FitMethod method, const FitContext& contex
 Result<FitOutcome, FitError> checked_fit(const SeriesList& circuit,
                                          std::span<const double> frequencies,
                                          std::span<const Complex> impedances,
-                                         const FitSettings& settings) {
+                                         const FitSettings& settings,
+                                         const FitConstraints& constraints) {
   const std::optional<FitMethod> method = parse_fit_method(settings.method);
   if (!method) return fail(FitError{FitError::Kind::UnknownMethod, settings.method});
   if (auto error = check_input(frequencies, impedances, circuit)) return fail(std::move(*error));
+  auto constrained = apply_constraints(circuit, constraints);
+  if (!constrained) {
+    FitError error{FitError::Kind::InvalidConstraint, {}};
+    error.constraint = constrained.error();
+    return fail(std::move(error));
+  }
   if (auto error = check_settings(settings, *method, param_count(circuit), frequencies.size())) {
     return fail(std::move(*error));
   }
 
   const std::vector<double> omega = angular_frequencies(frequencies);
   const std::vector<double> weights = weights_for(impedances, settings.weight);
-  const std::vector<Bounds> bounds = param_bounds(circuit);
   EvaluationCounter counter;
-  const FitContext context{{circuit, omega, impedances, weights, counter}, bounds};
+  const FitContext context{{circuit, omega, impedances, weights, counter},
+                           constrained.value().bounds,
+                           std::move(constrained.value().fixed)};
   return fit_with(*method, context, settings);
 }
 
@@ -109,16 +118,19 @@ std::string message(const FitError& error) {
              (error.value > 0 ? " (" + std::to_string(error.value) + " bytes)" : std::string());
     case FitError::Kind::Interrupted:
       return "the fit was interrupted";
+    case FitError::Kind::InvalidConstraint:
+      return message(error.constraint);
   }
   return {};
 }
 
 Result<FitOutcome, FitError> run_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                      std::span<const Complex> impedances,
-                                     const FitSettings& settings) {
+                                     const FitSettings& settings,
+                                     const FitConstraints& constraints) {
   // The sizes were checked against the memory there is; this is the rest: memory taken meanwhile.
   try {
-    auto outcome = checked_fit(circuit, frequencies, impedances, settings);
+    auto outcome = checked_fit(circuit, frequencies, impedances, settings, constraints);
     if (stop_was_requested()) return fail(FitError{FitError::Kind::Interrupted, {}});
     return outcome;
   } catch (const std::bad_alloc&) {

@@ -77,6 +77,36 @@ struct FitOutcome {
   std::optional<LocalStop> local_stop;
 };
 
+// Per-parameter constraints of one fit, in flat parameter order. An empty vector constrains
+// nothing.
+struct FitConstraints {
+  std::vector<bool> fixed;     // held at the circuit's stored value
+  std::vector<Bounds> bounds;  // replace the parameters' own bounds for this fit
+};
+
+// Why constraints were refused; `name` is the parameter's.
+struct ConstraintError {
+  enum class Kind {
+    FixedCount,      // count: the entries given; expected: the parameter count
+    BoundsCount,     // count, expected as above
+    LowerNotFinite,  // bounds: the pair given
+    UpperIsNaN,      // bounds
+    EmptyInterval,   // bounds: lo >= hi
+    OutsideRange,    // bounds, range: the parameter's own bounds
+    ValueOutside,    // value: the start or fixed value; bounds; fixed: which of the two
+    NothingFree,     // every parameter is fixed
+  };
+  Kind kind;
+  std::string name;
+  std::size_t count = 0;
+  std::size_t expected = 0;
+  Bounds bounds{};
+  Bounds range{};
+  double value = 0.0;
+  bool fixed = false;
+};
+std::string message(const ConstraintError& error);
+
 struct FitError {
   enum class Kind {
     LengthMismatch,
@@ -90,6 +120,7 @@ struct FitError {
     CountTooLarge,        // text: the setting; limit: the most that could ever be allocated; value
     OutOfMemory,          // text: what was being allocated; value: its size in bytes (0 if unknown)
     Interrupted,          // the caller's stop poll ended the fit
+    InvalidConstraint,    // constraint: why
   };
   Kind kind;
   std::string text;
@@ -97,13 +128,16 @@ struct FitError {
   std::uint64_t limit = 0;
   SolverSetupError local_setting{};
   SearchError search{};
+  ConstraintError constraint{};
 };
 std::string message(const FitError& error);
 
-// The starting values are the circuit's stored values. The settings are checked first, only those
-// the chosen method reads.
+// The starting values are the circuit's stored values. The input is checked first, then the
+// constraints, then the settings the chosen method reads. Fixed parameters end bit for bit at
+// their start value with a NaN standard error; the others stay inside their (given) bounds.
 Result<FitOutcome, FitError> run_fit(const SeriesList& circuit, std::span<const double> frequencies,
                                      std::span<const Complex> impedances,
-                                     const FitSettings& settings);
+                                     const FitSettings& settings,
+                                     const FitConstraints& constraints = {});
 
 }  // namespace movarin

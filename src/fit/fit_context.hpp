@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "fit/residuals.hpp"
 
@@ -14,11 +15,13 @@ namespace movarin {
 struct FitContext {
   ResidualProblem problem;
   std::span<const Bounds> bounds;  // one per parameter, in flat order
+  std::vector<bool> fixed = {};    // held at their start value; empty when none is
 
   const SeriesList& circuit() const { return problem.circuit; }
+  bool is_fixed(std::size_t j) const { return j < fixed.size() && fixed[j]; }
   // The same fit, counting its evaluations into `counter`.
   FitContext counting_into(EvaluationCounter& counter) const {
-    return {problem.counting_into(counter), bounds};
+    return {problem.counting_into(counter), bounds, fixed};
   }
 };
 

@@ -105,15 +105,35 @@ std::optional<std::vector<double>> lu_inverse(std::span<const double> a, std::si
   return inverse;
 }
 
-std::optional<std::vector<double>> standard_errors(const Matrix& jacobian, double chi_square) {
-  const std::size_t m = jacobian.cols;
-  const double dof = static_cast<double>(jacobian.rows) - static_cast<double>(m);
+// The Jacobian's columns of the free parameters.
+Matrix free_columns(const Matrix& jacobian, const FitContext& context) {
+  std::vector<std::size_t> kept;
+  for (std::size_t j = 0; j < jacobian.cols; ++j) {
+    if (!context.is_fixed(j)) kept.push_back(j);
+  }
+  if (kept.size() == jacobian.cols) return jacobian;
+  Matrix free{jacobian.rows, kept.size(), std::vector<double>(jacobian.rows * kept.size())};
+  for (std::size_t row = 0; row < jacobian.rows; ++row) {
+    for (std::size_t k = 0; k < kept.size(); ++k) free.at(row, k) = jacobian.at(row, kept[k]);
+  }
+  return free;
+}
+
+// Fixed parameters have no standard error (NaN) and take no degree of freedom.
+std::optional<std::vector<double>> standard_errors(const Matrix& jacobian, double chi_square,
+                                                   const FitContext& context) {
+  const Matrix free = free_columns(jacobian, context);
+  const std::size_t m = free.cols;
+  const double dof = static_cast<double>(free.rows) - static_cast<double>(m);
   if (dof <= 0.0) return std::nullopt;
-  const auto inverse = invert_matrix(normal_matrix(jacobian), m);
+  const auto inverse = invert_matrix(normal_matrix(free), m);
   if (!inverse) return std::nullopt;
-  std::vector<double> errors(m);
-  for (std::size_t j = 0; j < m; ++j)
-    errors[j] = std::sqrt(chi_square / dof * (*inverse)[j * m + j]);
+  std::vector<double> errors(jacobian.cols, std::nan(""));
+  for (std::size_t j = 0, k = 0; j < jacobian.cols; ++j) {
+    if (context.is_fixed(j)) continue;
+    errors[j] = std::sqrt(chi_square / dof * (*inverse)[k * m + k]);
+    ++k;
+  }
   return errors;
 }
 
@@ -146,7 +166,9 @@ FitOutcome fit_statistics(std::span<const double> params, bool success, std::uin
   const auto jacobian = central_jacobian(problem, clamped);
   outcome.cost = residuals ? residual_cost(residuals.value()) : std::nan("");
   outcome.chi_square = 2.0 * outcome.cost;
-  if (jacobian) outcome.standard_errors = standard_errors(jacobian.value(), outcome.chi_square);
+  if (jacobian) {
+    outcome.standard_errors = standard_errors(jacobian.value(), outcome.chi_square, context);
+  }
   outcome.circuit = with_values(context.circuit(), clamped).value();
   outcome.param_names = param_names(context.circuit());
   outcome.params = clamped;

@@ -11,11 +11,37 @@
 namespace movarin {
 namespace {
 
+// The searches move the free parameters only; the fixed ones keep their start value.
+struct FreeParameters {
+  std::vector<std::size_t> index;  // of each free parameter in the flat vector
+  std::vector<Bounds> bounds;      // of each free parameter
+  std::vector<double> start;       // every parameter
+
+  FreeParameters(const FitContext& context, std::vector<double> x0) : start(std::move(x0)) {
+    for (std::size_t j = 0; j < start.size(); ++j) {
+      if (context.is_fixed(j)) continue;
+      index.push_back(j);
+      bounds.push_back(context.bounds[j]);
+    }
+  }
+  std::vector<double> free_start() const {
+    std::vector<double> x;
+    for (const std::size_t j : index) x.push_back(start[j]);
+    return x;
+  }
+  // Every parameter at the physical point of the free parameters' solver coordinates u.
+  std::vector<double> point_at(std::span<const double> u) const {
+    const std::vector<double> free = from_solver_coordinates(u, bounds);
+    std::vector<double> x = start;
+    for (std::size_t k = 0; k < index.size(); ++k) x[index[k]] = free[k];
+    return x;
+  }
+};
+
 // ½ Σ r² at the physical point of u; counts one evaluation.
-Objective cost_in_solver_coordinates(const FitContext& context) {
-  return [&context](std::span<const double> u) {
-    const std::vector<double> x = from_solver_coordinates(u, context.bounds);
-    const auto residuals = weighted_residuals(context.problem, x);
+Objective cost_in_solver_coordinates(const FitContext& context, const FreeParameters& free) {
+  return [&context, &free](std::span<const double> u) {
+    const auto residuals = weighted_residuals(context.problem, free.point_at(u));
     return residuals ? residual_cost(residuals.value()) : std::nan("");
   };
 }
@@ -29,28 +55,28 @@ FitError search_failure(const SearchError& error) {
   return failure;
 }
 
-SearchResult run_search(FitMethod method, const FitContext& context, std::span<const double> x0,
+SearchResult run_search(FitMethod method, const FitContext& context, const FreeParameters& free,
                         const FitSettings& settings) {
-  const Objective objective = cost_in_solver_coordinates(context);
-  const std::span<const Bounds> bounds = context.bounds;
+  const Objective objective = cost_in_solver_coordinates(context, free);
+  const std::vector<double> x0 = free.free_start();
   switch (method) {
     case FitMethod::ParticleSwarm: {
       ChaChaRng rng = ChaChaRng::seeded(settings.seed);
-      return particle_swarm_search(search_box(bounds, x0), objective,
+      return particle_swarm_search(search_box(free.bounds, x0), objective,
                                    {settings.num_particles, settings.generations}, rng);
     }
     case FitMethod::DifferentialEvolution:
-      return differential_evolution_search(search_box(bounds, x0), objective, objective,
+      return differential_evolution_search(search_box(free.bounds, x0), objective, objective,
                                            {settings.de_evaluations});
     case FitMethod::NelderMead:
-      return nelder_mead_search(to_solver_coordinates(x0, bounds), objective,
+      return nelder_mead_search(to_solver_coordinates(x0, free.bounds), objective,
                                 {settings.nelder_mead_iterations});
     case FitMethod::SimulatedAnnealing:
     case FitMethod::LevenbergMarquardt:  // not searches: run_fit never asks for them here
     case FitMethod::BasinHopping:
       break;
   }
-  return annealing_search(to_solver_coordinates(x0, bounds), objective,
+  return annealing_search(to_solver_coordinates(x0, free.bounds), objective,
                           {settings.sa_iterations, settings.sa_initial_temperature, settings.seed});
 }
 
@@ -65,12 +91,13 @@ Basin basin_of(const FitOutcome& outcome) {
   return {outcome.params, outcome.cost, outcome.success, outcome.local_stop};
 }
 
-// Every coordinate moved by a uniform draw in [-s, s) in solver coordinates.
-std::vector<double> perturbed(std::span<const double> params, std::span<const Bounds> bounds,
+// Every free coordinate moved by a uniform draw in [-s, s) in solver coordinates.
+std::vector<double> perturbed(std::span<const double> params, const FitContext& context,
                               double step_size, ChaChaRng& rng) {
-  std::vector<double> u = to_solver_coordinates(params, bounds);
+  const FreeParameters free(context, std::vector<double>(params.begin(), params.end()));
+  std::vector<double> u = to_solver_coordinates(free.free_start(), free.bounds);
   for (double& coordinate : u) coordinate += uniform_52(rng) * 2.0 * step_size - step_size;
-  return from_solver_coordinates(u, bounds);
+  return free.point_at(u);
 }
 
 bool metropolis_accepts(double trial_cost, double current_cost, double temperature,
@@ -84,11 +111,10 @@ bool metropolis_accepts(double trial_cost, double current_cost, double temperatu
 
 Result<GlobalPoint, FitError> global_search(FitMethod method, const FitContext& context,
                                             const FitSettings& settings) {
-  const std::vector<double> x0 = param_values(context.circuit());
-  const SearchResult found = run_search(method, context, x0, settings);
+  const FreeParameters free(context, param_values(context.circuit()));
+  const SearchResult found = run_search(method, context, free, settings);
   if (!found) return fail(search_failure(found.error()));
-  return GlobalPoint{from_solver_coordinates(found.value().best, context.bounds),
-                     found.value().iterations};
+  return GlobalPoint{free.point_at(found.value().best), found.value().iterations};
 }
 
 Result<FitOutcome, FitError> basin_hopping_fit(const FitContext& context,
@@ -105,7 +131,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const FitContext& context,
   for (std::uint32_t hop = 0; hop < settings.basin_hopping_hops; ++hop) {
     if (stop_requested()) return fail(FitError{FitError::Kind::Interrupted, {}});
     const std::vector<double> start =
-        perturbed(current.params, context.bounds, settings.basin_hopping_step_size, rng);
+        perturbed(current.params, context, settings.basin_hopping_step_size, rng);
     auto trial = multi_start_local_fit(start, context, local_settings);
     if (!trial) return trial;
     iterations += trial.value().iterations;

@@ -46,8 +46,12 @@ LocalSolverSettings solver_settings(const LocalFitSettings& settings) {
 
 Result<LocalRun, FitError> run_local_solver(const FitContext& context,
                                             std::span<const double> x_start,
-                                            const std::vector<bool>& frozen,
+                                            const std::vector<bool>& pinned,
                                             const LocalFitSettings& settings) {
+  std::vector<bool> frozen(x_start.size(), false);
+  for (std::size_t j = 0; j < frozen.size(); ++j) {
+    frozen[j] = context.is_fixed(j) || (j < pinned.size() && pinned[j]);
+  }
   const auto report =
       solve_local(circuit_problem(context, x_start, frozen), solver_settings(settings));
   if (!report) {

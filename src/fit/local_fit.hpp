@@ -18,11 +18,11 @@ struct LocalRun {
   double cost = 0.0;              // at x, from one more residual evaluation
 };
 
-// Frozen parameters keep their start value. Fails when the settings are invalid or the caller
-// asked the fit to stop.
+// The context's fixed parameters and the pinned ones keep their start value exactly. Fails when
+// the settings are invalid or the caller asked the fit to stop.
 Result<LocalRun, FitError> run_local_solver(const FitContext& context,
                                             std::span<const double> x_start,
-                                            const std::vector<bool>& frozen,
+                                            const std::vector<bool>& pinned,
                                             const LocalFitSettings& settings);
 
 }  // namespace movarin

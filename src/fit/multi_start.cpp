@@ -14,20 +14,22 @@ constexpr double kOneThird = 0.3333333333333333;
 constexpr std::array<double, 4> kOpenFactors = {3.0, kOneThird, 8.0, 0.125};
 constexpr std::array<double, 4> kBoxFractions = {0.2, 0.4, 0.6, 0.8};
 
-std::vector<double> scale_open_parameters(std::span<const double> x0,
-                                          std::span<const Bounds> bounds, double factor) {
+std::vector<double> scale_open_parameters(std::span<const double> x0, const FitContext& context,
+                                          double factor) {
+  const std::span<const Bounds> bounds = context.bounds;
   std::vector<double> x(x0.begin(), x0.end());
   for (std::size_t j = 0; j < std::min(x.size(), bounds.size()); ++j) {
-    if (is_open_bound(bounds[j].hi)) x[j] *= factor;
+    if (is_open_bound(bounds[j].hi) && !context.is_fixed(j)) x[j] *= factor;
   }
   return x;
 }
 
-std::vector<double> place_bounded_parameters(std::span<const double> x0,
-                                             std::span<const Bounds> bounds, double fraction) {
+std::vector<double> place_bounded_parameters(std::span<const double> x0, const FitContext& context,
+                                             double fraction) {
+  const std::span<const Bounds> bounds = context.bounds;
   std::vector<double> x(x0.begin(), x0.end());
   for (std::size_t j = 0; j < std::min(x.size(), bounds.size()); ++j) {
-    if (!is_open_bound(bounds[j].hi))
+    if (!is_open_bound(bounds[j].hi) && !context.is_fixed(j))
       x[j] = bounds[j].lo + fraction * (bounds[j].hi - bounds[j].lo);
   }
   return x;
@@ -85,10 +87,13 @@ bool not_worse(double cost, double reference) {
   return std::isfinite(cost) && (!std::isfinite(reference) || cost <= reference);
 }
 
-std::vector<bool> pinned_parameters(std::span<const double> x, std::span<const Bounds> bounds) {
+// The free parameters at a bound of their box.
+std::vector<bool> pinned_parameters(std::span<const double> x, const FitContext& context) {
+  const std::span<const Bounds> bounds = context.bounds;
   std::vector<bool> pinned(x.size(), false);
   for (std::size_t j = 0; j < std::min(x.size(), bounds.size()); ++j) {
-    pinned[j] = !is_open_bound(bounds[j].hi) && (x[j] <= bounds[j].lo || x[j] >= bounds[j].hi);
+    pinned[j] = !context.is_fixed(j) && !is_open_bound(bounds[j].hi) &&
+                (x[j] <= bounds[j].lo || x[j] >= bounds[j].hi);
   }
   return pinned;
 }
@@ -106,8 +111,8 @@ Result<SettledRun, FitError> local_run_in_box(const FitContext& context,
   iterations += run.value().evaluations;
   SettledRun settled = settle_in_box(std::move(run).value(), context);
   if (!settled.moved) return settled;
-  auto refit = run_local_solver(context, settled.run.x,
-                                pinned_parameters(settled.run.x, context.bounds), settings);
+  auto refit =
+      run_local_solver(context, settled.run.x, pinned_parameters(settled.run.x, context), settings);
   if (!refit) return fail(refit.error());
   iterations += refit.value().evaluations;
   SettledRun refitted = settle_in_box(std::move(refit).value(), context);
@@ -126,10 +131,11 @@ FitOutcome outcome_of(const SettledRun& settled, std::span<const double> x, bool
 }  // namespace
 
 bool stays_near_start(std::span<const double> x, std::span<const double> x0,
-                      std::span<const Bounds> bounds) {
+                      const FitContext& context) {
+  const std::span<const Bounds> bounds = context.bounds;
   const std::size_t checked = std::min({x.size(), x0.size(), bounds.size()});
   for (std::size_t j = 0; j < checked; ++j) {
-    if (!is_open_bound(bounds[j].hi)) continue;
+    if (!is_open_bound(bounds[j].hi) || context.is_fixed(j)) continue;
     const double ratio = x[j] / std::max(std::fabs(x0[j]), 1e-300);
     if (!(x[j] > 100.0 * bounds[j].lo) || !std::isfinite(ratio) || !(ratio >= 1e-6) ||
         !(ratio < 1e6)) {
@@ -140,11 +146,12 @@ bool stays_near_start(std::span<const double> x, std::span<const double> x0,
 }
 
 bool is_plausible_point(std::span<const double> x, double cost, std::span<const double> x0,
-                        std::span<const Bounds> bounds) {
-  if (!std::isfinite(cost) || !stays_near_start(x, x0, bounds)) return false;
+                        const FitContext& context) {
+  if (!std::isfinite(cost) || !stays_near_start(x, x0, context)) return false;
+  const std::span<const Bounds> bounds = context.bounds;
   for (std::size_t j = 0; j < std::min(x.size(), bounds.size()); ++j) {
     const Bounds b = bounds[j];
-    if (is_open_bound(b.hi)) continue;
+    if (is_open_bound(b.hi) || context.is_fixed(j)) continue;
     const double margin = (b.hi - b.lo) * 1e-6;
     if (!(x[j] > b.lo + margin) || !(x[j] < b.hi - margin)) return false;
   }
@@ -157,9 +164,9 @@ std::vector<ScoredCandidate> candidate_starting_points(std::span<const double> x
   std::vector<std::vector<double>> points;
   points.emplace_back(x0.begin(), x0.end());
   for (const double factor : kOpenFactors)
-    points.push_back(scale_open_parameters(x0, bounds, factor));
+    points.push_back(scale_open_parameters(x0, context, factor));
   for (const double fraction : kBoxFractions) {
-    points.push_back(place_bounded_parameters(x0, bounds, fraction));
+    points.push_back(place_bounded_parameters(x0, context, fraction));
   }
   // Scored where a fit could report them: inside the box.
   std::vector<ScoredCandidate> candidates;
@@ -193,14 +200,14 @@ Result<FitOutcome, FitError> multi_start_local_fit(std::span<const double> x0,
     remember_lowest(settled.value().run);
     const bool plausible =
         settled.value().at_solution &&
-        is_plausible_point(settled.value().run.x, settled.value().run.cost, x0, bounds);
+        is_plausible_point(settled.value().run.x, settled.value().run.cost, x0, context);
     if (replaces_best(settled.value(), best)) best = std::move(settled).value();
     if (plausible) break;
   }
 
   // Parameters that ended on a bound without having been refitted there are frozen at it while
   // the others settle.
-  const std::vector<bool> pinned = pinned_parameters(best->run.x, bounds);
+  const std::vector<bool> pinned = pinned_parameters(best->run.x, context);
   const bool any_pinned = std::find(pinned.begin(), pinned.end(), true) != pinned.end();
   if (any_pinned && !best->pinned_refit) {
     auto rerun = run_local_solver(context, best->run.x, pinned, settings);
@@ -233,7 +240,7 @@ Result<FitOutcome, FitError> polish(std::span<const double> global_params,
   const std::vector<double> x0 = param_values(context.circuit());
   const std::vector<double> clamped = clamp_to_bounds(global_params, context.bounds);
   FitOutcome global = fit_statistics(clamped, true, global_iterations, context);
-  global.success = is_plausible_point(clamped, global.cost, x0, context.bounds);
+  global.success = is_plausible_point(clamped, global.cost, x0, context);
   auto local = multi_start_local_fit(clamped, context, LocalFitSettings{});
   if (!local) return local;
   context.problem.counter.get().add(local.value().impedance_evals);
@@ -244,7 +251,7 @@ Result<FitOutcome, FitError> polish(std::span<const double> global_params,
   FitOutcome& chosen =
       std::isfinite(local.value().cost) && !(local.value().cost > allowed) ? local.value() : global;
   // A local fit from a runaway point converges at the runaway too; that is no sound answer.
-  chosen.success = chosen.success && stays_near_start(chosen.params, x0, context.bounds);
+  chosen.success = chosen.success && stays_near_start(chosen.params, x0, context);
   chosen.impedance_evals = context.problem.counter.get().value();
   return std::move(chosen);
 }

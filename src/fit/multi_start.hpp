@@ -32,15 +32,15 @@ Result<FitOutcome, FitError> multi_start_local_fit(std::span<const double> x0,
 Result<FitOutcome, FitError> polish(std::span<const double> global_params,
                                     std::uint64_t global_iterations, const FitContext& context);
 
-// Whether every open-ended parameter of x is well above its lower bound and within six decades of
-// its value in x0.
+// Whether every free open-ended parameter of x is well above its lower bound and within six
+// decades of its value in x0.
 bool stays_near_start(std::span<const double> x, std::span<const double> x0,
-                      std::span<const Bounds> bounds);
+                      const FitContext& context);
 
-// Whether x is an acceptable end point of a search started at x0: a finite cost, every bounded
-// parameter strictly inside its box, every open-ended one well above its lower bound and within
-// six decades of its start.
+// Whether x is an acceptable end point of a search started at x0: a finite cost, every free
+// bounded parameter strictly inside its box, every free open-ended one well above its lower bound
+// and within six decades of its start.
 bool is_plausible_point(std::span<const double> x, double cost, std::span<const double> x0,
-                        std::span<const Bounds> bounds);
+                        const FitContext& context);
 
 }  // namespace movarin
