@@ -50,7 +50,7 @@ PROBE_SPECTRA = 8
 PROGRESS_DELAY_SECONDS = 1.0
 PROGRESS_REFRESH_SECONDS = 0.1
 # Keywords of movarin_tools.fit besides those of Circuit.fit; the starts are chosen here.
-EXTRA_FIT_KEYWORDS = frozenset({"hops"})
+EXTRA_FIT_KEYWORDS = frozenset({"hops", "fixed", "bounds"})
 REFUSED_FIT_KEYWORDS = frozenset({"self", "frequencies", "impedances", "guess_init"})
 
 
@@ -111,7 +111,9 @@ def _fit(circuit: str, f: np.ndarray, z: np.ndarray, options: FitOptions,
 
 def _record(result: movarin.FitResult, f: np.ndarray, z: np.ndarray,
             options: FitOptions) -> Record:
-    figures = statistics(result, f, z, weight=options.fit_kwargs.get("weight", "modulus"))
+    kwargs = options.fit_kwargs
+    figures = statistics(result, f, z, weight=kwargs.get("weight", "modulus"),
+                         fixed=kwargs.get("fixed"), bounds=kwargs.get("bounds"))
     # The covariance is computed once, by statistics; summary would compute it again.
     stderr = np.sqrt(np.diag(figures["covariance"]))
     record: Record = {}
@@ -469,7 +471,9 @@ def fit_many(
         again from the default starts, and the better of the two is kept. A chain runs on one
         thread (one task on a cluster), so ``workers`` brings no speed-up there.
     **fit_kwargs
-        Keywords of :func:`movarin_tools.fit` (``hops``) and of ``movarin.Circuit.fit``
+        Keywords of :func:`movarin_tools.fit` (``hops``, ``fixed``, ``bounds``: the same for
+        every spectrum; a spectrum whose circuit lacks a named parameter gets an error row) and
+        of ``movarin.Circuit.fit``
         (``method``, ``weight``, ``max_iterations``, ...), used for every spectrum.
 
     Returns
@@ -512,6 +516,9 @@ def fit_many(
     names, sources, index_name = _named_spectra(spectra, id_column)
     jobs = [Job(source, chosen, error) for source, (chosen, error)
             in zip(sources, _circuit_for_each(circuit, names))]
+    fixed = fit_kwargs.get("fixed")
+    if fixed is not None and not isinstance(fixed, (Mapping, str)):
+        fit_kwargs["fixed"] = list(fixed)  # read once per spectrum, so not a one-pass iterator
     options = FitOptions(start=start, warm_start=warm_start, fit_kwargs=dict(fit_kwargs))
     threads = min(workers or usable_cpu_count(), max(1, len(jobs)))
     bar = Progress(progress, len(jobs))

@@ -15,6 +15,7 @@ from collections.abc import Mapping, Sequence
 from typing import Any
 
 import movarin
+from movarin_tools._constraints import BoundsSpec, Constraints, Fixed, resolve
 from movarin_tools._spectrum import as_arrays
 from movarin_tools.start import initial_guess
 
@@ -53,38 +54,49 @@ def best_result(results: Sequence[movarin.FitResult]) -> movarin.FitResult:
     return min(tied, key=lambda result: (not result.success, _cost(result)))
 
 
-def _network_fit(model: movarin.Circuit, f: Any, z: Any,
+def _fit_from(model: movarin.Circuit, f: Any, z: Any, constraints: Constraints,
+              fit_kwargs: dict[str, Any], guess_init: bool = False) -> movarin.FitResult:
+    """``Circuit.fit`` from the model's values, through the constrained entry when needed."""
+    if constraints.any:
+        return model._fit(f, z, guess_init=guess_init, **constraints.fit_keywords(), **fit_kwargs)
+    return model.fit(f, z, guess_init=guess_init, **fit_kwargs)
+
+
+def _network_fit(model: movarin.Circuit, f: Any, z: Any, constraints: Constraints,
                  fit_kwargs: dict[str, Any]) -> movarin.FitResult | None:
-    """``Circuit.fit`` from the network's guess, or None when no network serves the topology."""
+    """A fit from the network's guess, or None when no network serves the topology."""
     try:
-        return model.fit(f, z, guess_init=True, **fit_kwargs)
+        return _fit_from(model, f, z, constraints, fit_kwargs, guess_init=True)
     except ValueError:
         if "weights" in fit_kwargs:  # a weight file the caller chose must not fail silently
             raise
         return None
 
 
-def _multi_start(circuit: str, model: movarin.Circuit, f: Any, z: Any,
+def _multi_start(circuit: str, model: movarin.Circuit, f: Any, z: Any, constraints: Constraints,
                  fit_kwargs: dict[str, Any]) -> list[movarin.FitResult]:
     results = []
-    network = _network_fit(model, f, z, fit_kwargs)
+    placeholders = model.with_values(constraints.start_from(model.param_values()))
+    network = _network_fit(placeholders, f, z, constraints, fit_kwargs)
     if network is not None:
         results.append(network)
     for start in (initial_guess(circuit, f, z), model.param_values()):
-        results.append(model.with_values(start).fit(f, z, guess_init=False, **fit_kwargs))
+        results.append(_fit_from(model.with_values(constraints.start_from(start)), f, z,
+                                 constraints, fit_kwargs))
     return results
 
 
 def _hop(model: movarin.Circuit, best: movarin.FitResult, f: Any, z: Any, hops: int,
-         fit_kwargs: dict[str, Any]) -> movarin.FitResult:
+         constraints: Constraints, fit_kwargs: dict[str, Any]) -> movarin.FitResult:
     options = {**fit_kwargs, "method": "basin_hopping", "basin_hopping_hops": hops}
     options.setdefault("seed", HOPPING_SEED)
-    start = model.with_values(list(best.params.values()))
-    return start.fit(f, z, guess_init=False, **options)
+    start = model.with_values([best.params[name] for name in model.param_names()])
+    return _fit_from(start, f, z, constraints, options)
 
 
 def fit(circuit: str, frequencies: Any, impedances: Any = None, *,
-        start: Sequence[float] | Mapping[str, float] | None = None, hops: int = DEFAULT_HOPS,
+        start: Sequence[float] | Mapping[str, float] | None = None, fixed: Fixed | None = None,
+        bounds: BoundsSpec | None = None, hops: int = DEFAULT_HOPS,
         **fit_kwargs: Any) -> movarin.FitResult:
     """Fit ``circuit`` to a spectrum, from several starts when none is given.
 
@@ -99,6 +111,17 @@ def fit(circuit: str, frequencies: Any, impedances: Any = None, *,
     start
         Starting values, a list in ``param_names()`` order or a dict by parameter name. Given, the
         fit runs once from there with ``fit_kwargs``.
+    fixed
+        Parameters held during the fit: a dict name -> value (held at that value, which also
+        replaces its start), or parameter names (held at their value in ``start``, which is then
+        required). They keep their value exactly, their ``stderr`` is NaN, and they take no
+        degree of freedom (pass the same ``fixed`` to :func:`summary` and :func:`statistics`).
+    bounds
+        A dict name -> (lo, hi) replacing those parameters' own bounds for this fit; either end
+        may be ``None`` to keep the parameter's own. The bounds must lie inside the parameter's
+        own range (no negative resistance, no exponent above 1), lo must be finite and below hi,
+        and ``start`` and fixed values must lie inside. Generated starts are moved inside; every
+        method searches and reports inside these bounds.
     hops
         Without ``start``: basin-hopping hops run from the best of the starts when the local method
         is used (the default). ``0`` stops after the starts; more hops cost more time and find
@@ -119,7 +142,8 @@ def fit(circuit: str, frequencies: Any, impedances: Any = None, *,
     Raises
     ------
     ValueError
-        If the circuit, the spectrum, ``start`` or a keyword is invalid.
+        If the circuit, the spectrum, ``start``, ``fixed``, ``bounds`` or a keyword is invalid;
+        the message names the parameter.
     TypeError
         If ``guess_init`` is passed.
     """
@@ -129,10 +153,13 @@ def fit(circuit: str, frequencies: Any, impedances: Any = None, *,
         raise ValueError(f"hops must be 0 or more, got {hops}")
     f, z = as_arrays(frequencies, impedances)
     model = movarin.Circuit(circuit)
+    constraints = resolve(model, fixed, bounds, start_given=start is not None)
     if start is not None:
-        return model.with_values(_start_values(model, start)).fit(f, z, guess_init=False,
-                                                                  **fit_kwargs)
-    best = best_result(_multi_start(circuit, model, f, z, fit_kwargs))
+        values = _start_values(model, start)
+        values = [constraints.fixed_values.get(name, value)
+                  for name, value in zip(constraints.names, values)]
+        return _fit_from(model.with_values(values), f, z, constraints, fit_kwargs)
+    best = best_result(_multi_start(circuit, model, f, z, constraints, fit_kwargs))
     if hops and fit_kwargs.get("method", LOCAL_METHOD) == LOCAL_METHOD:
-        best = best_result([best, _hop(model, best, f, z, hops, fit_kwargs)])
+        best = best_result([best, _hop(model, best, f, z, hops, constraints, fit_kwargs)])
     return best

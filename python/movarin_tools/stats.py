@@ -21,6 +21,7 @@ import numpy.typing as npt
 import pandas as pd
 
 import movarin
+from movarin_tools._constraints import BoundsSpec, Fixed, resolve
 from movarin_tools._spectrum import as_arrays
 
 FloatArray = npt.NDArray[np.float64]
@@ -40,9 +41,13 @@ def _fitted_values(result: movarin.FitResult) -> tuple[list[str], FloatArray]:
     return names, np.array([result.params[name] for name in names], dtype=np.float64)
 
 
-def _bounds(circuit: movarin.Circuit) -> tuple[FloatArray, FloatArray]:
-    pairs = np.array(circuit.param_bounds(), dtype=np.float64).reshape(-1, 2)
-    return pairs[:, 0], pairs[:, 1]
+def _constraints(circuit: movarin.Circuit, fixed: Fixed | None,
+                 bounds: BoundsSpec | None) -> tuple[BoolArray, FloatArray, FloatArray]:
+    """The fixed mask and the lower and upper bounds the fit worked with."""
+    constraints = resolve(circuit, fixed, bounds, start_given=True)
+    pairs = constraints.bounds if constraints.bounds is not None else circuit.param_bounds()
+    box = np.array(pairs, dtype=np.float64).reshape(-1, 2)
+    return np.array(constraints.fixed_mask, dtype=bool), box[:, 0], box[:, 1]
 
 
 def at_bound_mask(values: FloatArray, lower: FloatArray, upper: FloatArray) -> BoolArray:
@@ -128,6 +133,8 @@ def statistics(
     impedances: Any = None,
     *,
     weight: str = "modulus",
+    fixed: Fixed | None = None,
+    bounds: BoundsSpec | None = None,
 ) -> dict[str, Any]:
     """Goodness of fit and parameter covariance of a fit result.
 
@@ -142,11 +149,15 @@ def statistics(
         The weight scheme the fit used (``"modulus"`` or ``"unit"``, as in
         ``movarin.Circuit.fit``). A cost that disagrees with ``result.cost`` issues a
         ``RuntimeWarning``, as it means another spectrum or weight scheme.
+    fixed, bounds
+        The ``fixed`` and ``bounds`` the fit was given (:func:`movarin_tools.fit`): fixed
+        parameters are no estimates (NaN rows and columns, not counted in ``n_parameters``), and
+        a parameter is at a bound by its given bounds.
 
     Returns
     -------
     dict
-        ``n_points``, ``n_parameters``, ``dof`` (2 x points - parameters), ``cost`` (half the
+        ``n_points``, ``n_parameters`` (those not fixed), ``dof`` (2 x points - parameters), ``cost`` (half the
         sum of squared weighted residuals), ``chi_square`` (their sum), ``reduced_chi_square``
         (chi_square / dof, NaN when dof <= 0), ``aic`` and ``bic`` (with N = 2 x points and k
         parameters: N ln(chi_square/N) + 2k and N ln(chi_square/N) + k ln N), all plain Python
@@ -167,7 +178,7 @@ def statistics(
         raise ValueError("frequencies and impedances must not be empty")
     circuit = result.circuit
     _, values = _fitted_values(result)
-    lower, upper = _bounds(circuit)
+    held, lower, upper = _constraints(circuit, fixed, bounds)
     residuals = np.asarray(circuit.residuals(list(values), frequencies, impedances, weight=weight))
     jacobian = np.asarray(
         circuit.jacobian(list(values), frequencies, impedances, weight=weight), dtype=np.float64
@@ -175,14 +186,14 @@ def statistics(
 
     n_points = len(frequencies)
     n_residuals = 2 * n_points
-    k = len(values)
+    k = int(np.count_nonzero(~held))
     dof = n_residuals - k
     chi_square = float(residuals @ residuals)
     cost = 0.5 * chi_square
     _warn_if_cost_disagrees(result, cost)
     reduced_chi_square = chi_square / dof if dof > 0 else math.nan
     log_likelihood_term = n_residuals * _log_or_minus_infinity(chi_square / n_residuals)
-    inverse = _inverse_normal_matrix(jacobian, ~at_bound_mask(values, lower, upper))
+    inverse = _inverse_normal_matrix(jacobian, ~held & ~at_bound_mask(values, lower, upper))
     return {
         "n_points": n_points,
         "n_parameters": k,
@@ -203,6 +214,8 @@ def summary(
     impedances: Any = None,
     *,
     weight: str = "modulus",
+    fixed: Fixed | None = None,
+    bounds: BoundsSpec | None = None,
 ) -> pd.DataFrame:
     """Table of fitted parameters with their standard errors and bounds.
 
@@ -214,6 +227,8 @@ def summary(
         The fitted spectrum, as for :func:`statistics`.
     weight
         The weight scheme the fit used (``"modulus"`` or ``"unit"``).
+    fixed, bounds
+        The ``fixed`` and ``bounds`` the fit was given, as for :func:`statistics`.
 
     Returns
     -------
@@ -222,11 +237,13 @@ def summary(
         ``stderr`` (square root of the covariance diagonal of :func:`statistics`: equal to
         ``result.stderr`` when no parameter is at a bound, NaN for a parameter at a bound or
         when the covariance is undetermined), ``relative_stderr`` (stderr / abs(value)),
-        ``lower``, ``upper`` and ``at_bound``.
+        ``lower``, ``upper`` (the bounds the fit worked in), ``at_bound`` (a free parameter on
+        one of them) and ``fixed``.
     """
     names, values = _fitted_values(result)
-    lower, upper = _bounds(result.circuit)
-    covariance = statistics(result, frequencies, impedances, weight=weight)["covariance"]
+    held, lower, upper = _constraints(result.circuit, fixed, bounds)
+    covariance = statistics(result, frequencies, impedances, weight=weight, fixed=fixed,
+                            bounds=bounds)["covariance"]
     stderr = np.sqrt(np.diag(covariance))
     with np.errstate(divide="ignore", invalid="ignore"):
         relative_stderr = stderr / np.abs(values)
@@ -237,7 +254,8 @@ def summary(
             "relative_stderr": relative_stderr,
             "lower": lower,
             "upper": upper,
-            "at_bound": at_bound_mask(values, lower, upper),
+            "at_bound": ~held & at_bound_mask(values, lower, upper),
+            "fixed": held,
         },
         index=pd.Index(names, name="parameter"),
     )
