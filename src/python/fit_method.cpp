@@ -341,18 +341,22 @@ std::optional<SeriesList> starting_circuit(const CircuitObject& circuit, const S
                                            const FitRequest& request) {
   if (!should_guess(request, circuit)) return circuit.series;
   const bool warn_without_model = !request.guess_init && !request.weights_path;
-  if (warn_without_model && !find_model(circuit.series)) {
+  // Looking for the model, reading a weight file and running the network touch no Python object;
+  // an empty result stands for the missing stored model.
+  const auto guessed =
+      without_interpreter_lock([&]() -> std::optional<Result<std::vector<double>, WeightError>> {
+        if (warn_without_model && !find_model(circuit.series)) return std::nullopt;
+        return guess_parameters(circuit.series, spectrum, request.weights_path);
+      });
+  if (!guessed) {
     if (PyErr_WarnEx(PyExc_UserWarning, no_model_warning().c_str(), 1) < 0) return std::nullopt;
     return circuit.series;
   }
-  // Reading a weight file and running the network touch no Python object.
-  const auto guessed = without_interpreter_lock(
-      [&] { return guess_parameters(circuit.series, spectrum, request.weights_path); });
-  if (!guessed) {
-    raise_value_error(message(guessed.error()));
+  if (!*guessed) {
+    raise_value_error(message(guessed->error()));
     return std::nullopt;
   }
-  auto rebuilt = with_values(circuit.series, guessed.value());
+  auto rebuilt = with_values(circuit.series, guessed->value());
   if (!rebuilt) {
     raise_value_error(message(rebuilt.error()));
     return std::nullopt;
