@@ -21,10 +21,6 @@ double cube_root_of_epsilon() {
   return value;
 }
 
-}  // namespace
-
-namespace {
-
 struct NamedWeightScheme {
   WeightScheme scheme;
   std::string_view name;

@@ -226,7 +226,8 @@ constexpr FitParameter parameter(const char* keyword) {
 }
 
 // fit()'s parameters in signature order, which is also the order of conversion: the first argument
-// that fails to convert is the one reported.
+// that fails to convert is the one reported. Another entry taking more arguments binds a table of
+// these rows followed by its own, with an ArgumentSyntax of its own, and shares fit_request.
 constexpr std::array kFitParameters = {
     required_parameter<&FitRequest::frequencies, read_object>("frequencies"),
     parameter<&FitRequest::impedances, read_optional_object>("impedances"),
