@@ -151,7 +151,8 @@ bool read_real(PyObject* object, double& value) {
 
 // --- The parameter table -----------------------------------------------------------------------
 
-// Defaults as Python literals, the way the signature line shows them.
+// Defaults as Python literals, the way the signature line shows them. An object argument's only
+// default is its omission, None.
 std::string literal(PyObject* /*omitted*/) {
   return "None";
 }
