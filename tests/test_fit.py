@@ -48,6 +48,25 @@ def test_signature_and_docstring():
                                         "when it cannot.\n`False` never guesses.")
 
 
+def fingerprint(result):
+    return ([float.hex(v) for v in result.params.values()], result.iterations,
+            result.impedance_evals, float.hex(result.cost), result.success)
+
+
+def test_signature_defaults_are_the_fit_defaults():
+    # Every default the signature shows, passed explicitly, gives the very fit its omission gives,
+    # under each method so that each method's own settings take part (seeded where random; the
+    # differential evolution takes no seed, so its runs are not repeatable).
+    defaults = {name: p.default for name, p in inspect.signature(Circuit.fit).parameters.items()
+                if p.default is not p.empty}
+    assert len(defaults) == 18 and defaults.pop("impedances") is None
+    for method in [m for m in METHODS if m != "differential_evolution"]:
+        chosen = {} if method == defaults["method"] else dict(method=method, seed=7)
+        omitted = FAR_START.fit(FREQUENCIES, MEASURED, **chosen)
+        given = FAR_START.fit(FREQUENCIES, MEASURED, **{**defaults, **chosen})
+        assert fingerprint(given) == fingerprint(omitted), method
+
+
 @pytest.mark.parametrize("keywords, name", [
     (dict(guess_init=1), "guess_init"),
     (dict(guess_init=0), "guess_init"),

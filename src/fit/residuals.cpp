@@ -21,16 +21,32 @@ double cube_root_of_epsilon() {
   return value;
 }
 
+struct NamedWeightScheme {
+  WeightScheme scheme;
+  std::string_view name;
+};
+constexpr std::array<NamedWeightScheme, 2> kWeightSchemeNames = {
+    {{WeightScheme::Modulus, "modulus"}, {WeightScheme::Unit, "unit"}}};
+
 }  // namespace
 
 std::string message(const UnknownWeightScheme& error) {
-  return "unknown weight scheme " + quote(error.text) + ", expected \"modulus\" or \"unit\"";
+  return "unknown weight scheme " + quote(error.text) + ", expected " +
+         quote(kWeightSchemeNames[0].name) + " or " + quote(kWeightSchemeNames[1].name);
 }
 
 Result<WeightScheme, UnknownWeightScheme> parse_weight_scheme(std::string_view text) {
-  if (text == "modulus") return WeightScheme::Modulus;
-  if (text == "unit") return WeightScheme::Unit;
+  for (const NamedWeightScheme& named : kWeightSchemeNames) {
+    if (text == named.name) return named.scheme;
+  }
   return fail(UnknownWeightScheme{std::string(text)});
+}
+
+std::string_view weight_scheme_name(WeightScheme scheme) {
+  for (const NamedWeightScheme& named : kWeightSchemeNames) {
+    if (named.scheme == scheme) return named.name;
+  }
+  return {};
 }
 
 std::vector<double> angular_frequencies(std::span<const double> frequencies) {

@@ -23,6 +23,8 @@ std::string message(const UnknownWeightScheme& error);
 
 // Exact and case-sensitive: "modulus" or "unit".
 Result<WeightScheme, UnknownWeightScheme> parse_weight_scheme(std::string_view text);
+// The text parse_weight_scheme reads as `scheme`.
+std::string_view weight_scheme_name(WeightScheme scheme);
 
 std::vector<double> angular_frequencies(std::span<const double> frequencies);
 std::vector<double> weights_for(std::span<const Complex> measured, WeightScheme scheme);

@@ -1,12 +1,18 @@
 #include "python/fit_method.hpp"
 
+#include <array>
+#include <concepts>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "fit/fit.hpp"
 #include "fit/residuals.hpp"
@@ -18,71 +24,34 @@
 #include "python/fit_result_type.hpp"
 #include "python/handle.hpp"
 #include "python/read_spectrum.hpp"
+#include "runtime/number_format.hpp"
+#include "runtime/text.hpp"
 
 namespace movarin::python {
 namespace {
 
-// The arguments as bound, borrowed from the call; null where the caller left the default.
-struct FitArguments {
+// Everything fit() takes, converted in signature order. The spectrum's objects are borrowed from
+// the call and read, and the weight scheme parsed, only once every argument has converted.
+struct FitRequest {
   PyObject* frequencies = nullptr;
-  PyObject* impedances = nullptr;
-  PyObject* guess_init = nullptr;
-  PyObject* weights = nullptr;
-  PyObject* weight = nullptr;
-  PyObject* method = nullptr;
-  PyObject* max_iterations = nullptr;
-  PyObject* ftol = nullptr;
-  PyObject* xtol = nullptr;
-  PyObject* num_particles = nullptr;
-  PyObject* generations = nullptr;
-  PyObject* nelder_mead_iterations = nullptr;
-  PyObject* de_evaluations = nullptr;
-  PyObject* sa_iterations = nullptr;
-  PyObject* sa_initial_temperature = nullptr;
-  PyObject* basin_hopping_hops = nullptr;
-  PyObject* basin_hopping_step_size = nullptr;
-  PyObject* basin_hopping_temperature = nullptr;
-  PyObject* seed = nullptr;
+  PyObject* impedances = nullptr;  // null for None
+  std::optional<bool> guess_init;
+  std::optional<std::string> weights_path;
+  std::string weight{weight_scheme_name(FitSettings{}.weight)};
+  FitSettings settings;
 };
 
-bool bind_arguments(PyObject* args, PyObject* kwargs, FitArguments& a) {
-  const char* keywords[] = {"frequencies",
-                            "impedances",
-                            "guess_init",
-                            "weights",
-                            "weight",
-                            "method",
-                            "max_iterations",
-                            "ftol",
-                            "xtol",
-                            "num_particles",
-                            "generations",
-                            "nelder_mead_iterations",
-                            "de_evaluations",
-                            "sa_iterations",
-                            "sa_initial_temperature",
-                            "basin_hopping_hops",
-                            "basin_hopping_step_size",
-                            "basin_hopping_temperature",
-                            "seed",
-                            nullptr};
-  return PyArg_ParseTupleAndKeywords(
-             args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords), &a.frequencies,
-             &a.impedances, &a.guess_init, &a.weights, &a.weight, &a.method, &a.max_iterations,
-             &a.ftol, &a.xtol, &a.num_particles, &a.generations, &a.nelder_mead_iterations,
-             &a.de_evaluations, &a.sa_iterations, &a.sa_initial_temperature, &a.basin_hopping_hops,
-             &a.basin_hopping_step_size, &a.basin_hopping_temperature, &a.seed) != 0;
+// --- Readers -----------------------------------------------------------------------------------
+// Each reads one given argument into `target`, or returns false with the Python exception set.
+
+bool read_object(PyObject* object, PyObject*& target) {
+  target = object;
+  return true;
 }
 
-// --- Argument conversions ----------------------------------------------------------------------
-// Each reader converts one argument into `target`, or returns false with the Python exception set.
-
-template <class Value>
-bool convert_argument(PyObject* object, const char* name, Value& target,
-                      bool (*read)(PyObject*, Value&)) {
-  if (object == nullptr || read(object, target)) return true;  // omitted: the default stays
-  name_argument_in_type_error(name);
-  return false;
+bool read_optional_object(PyObject* object, PyObject*& target) {
+  target = object == Py_None ? nullptr : object;
+  return true;
 }
 
 bool has_text_attribute(PyObject* object, const char* attribute,
@@ -180,44 +149,178 @@ bool read_real(PyObject* object, double& value) {
   return true;
 }
 
-// Everything fit() takes besides the spectrum, converted; the weight scheme is parsed only after
-// the spectrum has been read.
-struct FitRequest {
-  std::optional<bool> guess_init;
-  std::optional<std::string> weights_path;
-  std::string weight = "modulus";
-  FitSettings settings;
+// --- The parameter table -----------------------------------------------------------------------
+
+// Defaults as Python literals, the way the signature line shows them. An object argument's only
+// default is its omission, None.
+std::string literal(PyObject* /*omitted*/) {
+  return "None";
+}
+
+std::string literal(bool flag) {
+  return flag ? "True" : "False";
+}
+
+std::string literal(double value) {
+  return format_debug_number(value);
+}
+
+template <std::unsigned_integral Value>
+std::string literal(Value value) {
+  return std::to_string(value);
+}
+
+std::string literal(const std::string& text) {
+  return quote(text);
+}
+
+template <class Value>
+std::string literal(const std::optional<Value>& value) {
+  return value ? literal(*value) : "None";
+}
+
+template <class Member>
+struct MemberOf;
+template <class Class, class Value>
+struct MemberOf<Value Class::*> {
+  using Owner = Class;
 };
 
-std::optional<FitRequest> convert_arguments(const FitArguments& a) {
-  FitRequest r;
-  FitSettings& s = r.settings;
-  const bool converted =
-      convert_argument(a.guess_init, "guess_init", r.guess_init, read_flag) &&
-      convert_argument(a.weights, "weights", r.weights_path, read_optional_text) &&
-      convert_argument(a.weight, "weight", r.weight, read_text) &&
-      convert_argument(a.method, "method", s.method, read_text) &&
-      convert_argument(a.max_iterations, "max_iterations", s.max_iterations, read_unsigned32) &&
-      convert_argument(a.ftol, "ftol", s.ftol, read_real) &&
-      convert_argument(a.xtol, "xtol", s.xtol, read_real) &&
-      convert_argument(a.num_particles, "num_particles", s.num_particles, read_unsigned64) &&
-      convert_argument(a.generations, "generations", s.generations, read_unsigned64) &&
-      convert_argument(a.nelder_mead_iterations, "nelder_mead_iterations", s.nelder_mead_iterations,
-                       read_unsigned64) &&
-      convert_argument(a.de_evaluations, "de_evaluations", s.de_evaluations, read_unsigned64) &&
-      convert_argument(a.sa_iterations, "sa_iterations", s.sa_iterations, read_unsigned64) &&
-      convert_argument(a.sa_initial_temperature, "sa_initial_temperature", s.sa_initial_temperature,
-                       read_real) &&
-      convert_argument(a.basin_hopping_hops, "basin_hopping_hops", s.basin_hopping_hops,
-                       read_unsigned32) &&
-      convert_argument(a.basin_hopping_step_size, "basin_hopping_step_size",
-                       s.basin_hopping_step_size, read_real) &&
-      convert_argument(a.basin_hopping_temperature, "basin_hopping_temperature",
-                       s.basin_hopping_temperature, read_real) &&
-      convert_argument(a.seed, "seed", s.seed, read_optional_unsigned64);
-  if (!converted) return std::nullopt;
-  return r;
+// A field of the request, or of its settings.
+template <auto Field>
+auto& field(FitRequest& request) {
+  if constexpr (std::is_same_v<typename MemberOf<decltype(Field)>::Owner, FitSettings>) {
+    return request.settings.*Field;
+  } else {
+    return request.*Field;
+  }
 }
+
+// One parameter: its keyword, the conversion of a given argument into the request (an omitted one
+// leaves the request's default in place), and that default as the signature line shows it, read
+// from a default-constructed request and so from FitSettings{}; null for a required parameter.
+struct FitParameter {
+  const char* keyword;
+  bool (*convert)(PyObject* given, FitRequest& request);
+  std::string (*default_text)();
+};
+
+template <auto Field, auto Read>
+bool convert_into(PyObject* given, FitRequest& request) {
+  return Read(given, field<Field>(request));
+}
+
+template <auto Field>
+std::string default_text() {
+  FitRequest defaults;
+  return literal(field<Field>(defaults));
+}
+
+template <auto Field, auto Read>
+constexpr FitParameter required_parameter(const char* keyword) {
+  return {keyword, convert_into<Field, Read>, nullptr};
+}
+
+template <auto Field, auto Read>
+constexpr FitParameter parameter(const char* keyword) {
+  return {keyword, convert_into<Field, Read>, default_text<Field>};
+}
+
+// fit()'s parameters in signature order, which is also the order of conversion: the first argument
+// that fails to convert is the one reported. Another entry taking more arguments binds a table of
+// these rows followed by its own, with an ArgumentSyntax of its own, and shares fit_request.
+constexpr std::array kFitParameters = {
+    required_parameter<&FitRequest::frequencies, read_object>("frequencies"),
+    parameter<&FitRequest::impedances, read_optional_object>("impedances"),
+    parameter<&FitRequest::guess_init, read_flag>("guess_init"),
+    parameter<&FitRequest::weights_path, read_optional_text>("weights"),
+    parameter<&FitRequest::weight, read_text>("weight"),
+    parameter<&FitSettings::method, read_text>("method"),
+    parameter<&FitSettings::max_iterations, read_unsigned32>("max_iterations"),
+    parameter<&FitSettings::ftol, read_real>("ftol"),
+    parameter<&FitSettings::xtol, read_real>("xtol"),
+    parameter<&FitSettings::num_particles, read_unsigned64>("num_particles"),
+    parameter<&FitSettings::generations, read_unsigned64>("generations"),
+    parameter<&FitSettings::nelder_mead_iterations, read_unsigned64>("nelder_mead_iterations"),
+    parameter<&FitSettings::de_evaluations, read_unsigned64>("de_evaluations"),
+    parameter<&FitSettings::sa_iterations, read_unsigned64>("sa_iterations"),
+    parameter<&FitSettings::sa_initial_temperature, read_real>("sa_initial_temperature"),
+    parameter<&FitSettings::basin_hopping_hops, read_unsigned32>("basin_hopping_hops"),
+    parameter<&FitSettings::basin_hopping_step_size, read_real>("basin_hopping_step_size"),
+    parameter<&FitSettings::basin_hopping_temperature, read_real>("basin_hopping_temperature"),
+    parameter<&FitSettings::seed, read_optional_unsigned64>("seed"),
+};
+
+// The keyword list and format PyArg_ParseTupleAndKeywords binds a table's arguments with: one
+// object per parameter, the optional ones after "|", and the function's name for its messages.
+class ArgumentSyntax {
+ public:
+  ArgumentSyntax(std::span<const FitParameter> parameters, std::string_view function) {
+    for (const FitParameter& parameter : parameters) {
+      if (parameter.default_text != nullptr && format_.find('|') == std::string::npos) {
+        format_ += '|';
+      }
+      format_ += 'O';
+      keywords_.push_back(parameter.keyword);
+    }
+    keywords_.push_back(nullptr);
+    format_ += ':';
+    format_ += function;
+  }
+
+  const char* format() const { return format_.c_str(); }
+  char** keywords() const { return const_cast<char**>(keywords_.data()); }
+
+ private:
+  std::string format_;
+  std::vector<const char*> keywords_;
+};
+
+// Binds a call's arguments by a table and converts the given ones in table order into a request;
+// null optional with the Python exception set, a TypeError naming the argument.
+template <std::size_t N>
+std::optional<FitRequest> read_request(PyObject* args, PyObject* kwargs,
+                                       const std::array<FitParameter, N>& parameters,
+                                       const ArgumentSyntax& syntax) {
+  std::array<PyObject*, N> given{};  // null where the argument was omitted
+  const bool bound = std::apply(
+      [&](auto&... object) {
+        return PyArg_ParseTupleAndKeywords(args, kwargs, syntax.format(), syntax.keywords(),
+                                           &object...) != 0;
+      },
+      given);
+  if (!bound) return std::nullopt;
+  FitRequest request;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (given[i] == nullptr || parameters[i].convert(given[i], request)) continue;
+    name_argument_in_type_error(parameters[i].keyword);
+    return std::nullopt;
+  }
+  return request;
+}
+
+// "name($self, a, b=default, ...)", the line a docstring starts with for the signature.
+std::string text_signature(std::string_view function, std::span<const FitParameter> parameters) {
+  std::string line = std::string(function) + "($self";
+  for (const FitParameter& parameter : parameters) {
+    line += ", ";
+    line += parameter.keyword;
+    if (parameter.default_text == nullptr) continue;
+    line += '=';
+    line += parameter.default_text();
+  }
+  return line + ")";
+}
+
+constexpr std::string_view kFitDescription =
+    "Fit this circuit's parameters to a measured spectrum.\n\n"
+    "Accepts two sequences of frequencies and impedances, or a single battery\n"
+    "data format dataframe (`impedances` left as None).\n\n"
+    "`guess_init` unset means start from a machine-learning guess whenever the\n"
+    "circuit is not explicitly given starting parameters. If no model has been\n"
+    "trained for the topology it warns and starts from placeholder values.\n\n"
+    "`True` always guesses, and raises rather than warns when it cannot.\n"
+    "`False` never guesses.";
 
 // --- Starting values ---------------------------------------------------------------------------
 
@@ -240,18 +343,22 @@ std::optional<SeriesList> starting_circuit(const CircuitObject& circuit, const S
                                            const FitRequest& request) {
   if (!should_guess(request, circuit)) return circuit.series;
   const bool warn_without_model = !request.guess_init && !request.weights_path;
-  if (warn_without_model && !find_model(circuit.series)) {
+  // Looking for the model, reading a weight file and running the network touch no Python object;
+  // an empty result stands for the missing stored model.
+  const auto guessed =
+      without_interpreter_lock([&]() -> std::optional<Result<std::vector<double>, WeightError>> {
+        if (warn_without_model && !find_model(circuit.series)) return std::nullopt;
+        return guess_parameters(circuit.series, spectrum, request.weights_path);
+      });
+  if (!guessed) {
     if (PyErr_WarnEx(PyExc_UserWarning, no_model_warning().c_str(), 1) < 0) return std::nullopt;
     return circuit.series;
   }
-  // Reading a weight file and running the network touch no Python object.
-  const auto guessed = without_interpreter_lock(
-      [&] { return guess_parameters(circuit.series, spectrum, request.weights_path); });
-  if (!guessed) {
-    raise_value_error(message(guessed.error()));
+  if (!*guessed) {
+    raise_value_error(message(guessed->error()));
     return std::nullopt;
   }
-  auto rebuilt = with_values(circuit.series, guessed.value());
+  auto rebuilt = with_values(circuit.series, guessed->value());
   if (!rebuilt) {
     raise_value_error(message(rebuilt.error()));
     return std::nullopt;
@@ -287,25 +394,21 @@ FitRecord fit_record(FitOutcome outcome) {
                    outcome.chi_square};
 }
 
-PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  FitArguments arguments;
-  if (!bind_arguments(args, kwargs, arguments)) return nullptr;
-  std::optional<FitRequest> request = convert_arguments(arguments);
-  if (!request) return nullptr;
-  PyObject* impedances = arguments.impedances == Py_None ? nullptr : arguments.impedances;
-  const std::optional<Spectrum> spectrum = read_spectrum(arguments.frequencies, impedances);
+// The fit a converted request asks for, from reading its spectrum to the FitResult.
+PyObject* fit_request(PyObject* self, FitRequest& request) {
+  const std::optional<Spectrum> spectrum = read_spectrum(request.frequencies, request.impedances);
   if (!spectrum) return nullptr;
-  const auto scheme = parse_weight_scheme(request->weight);
+  const auto scheme = parse_weight_scheme(request.weight);
   if (!scheme) return raise_value_error(message(scheme.error()));
-  request->settings.weight = scheme.value();
+  request.settings.weight = scheme.value();
   if (const auto unusable = first_unusable_row(*spectrum)) {
     return raise_value_error(message(*unusable));
   }
 
-  const std::optional<SeriesList> start = starting_circuit(*as_circuit(self), *spectrum, *request);
+  const std::optional<SeriesList> start = starting_circuit(*as_circuit(self), *spectrum, request);
   if (!start) return nullptr;
   // Everything the driver reads is a private value, so no Python object is touched unlocked.
-  const FitSettings& settings = request->settings;
+  const FitSettings& settings = request.settings;
   Ref raised;
   auto outcome = interruptible_without_interpreter_lock(
       [&] { return run_fit(*start, spectrum->frequencies, spectrum->impedances, settings); },
@@ -315,10 +418,27 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return make_fit_result(fit_record(std::move(outcome).value()));
 }
 
+PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const ArgumentSyntax syntax(kFitParameters, "fit");
+  std::optional<FitRequest> request = read_request(args, kwargs, kFitParameters, syntax);
+  if (!request) return nullptr;
+  return fit_request(self, *request);
+}
+
 }  // namespace
 
 PyObject* fit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return fit(self, args, kwargs); });
+}
+
+const char* fit_doc() noexcept {
+  try {
+    static const std::string doc =
+        text_signature("fit", kFitParameters) + "\n--\n\n" + std::string(kFitDescription);
+    return doc.c_str();
+  } catch (...) {
+    return kFitDescription.data();  // no room for the signature line: the text alone
+  }
 }
 
 }  // namespace movarin::python

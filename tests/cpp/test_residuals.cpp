@@ -34,6 +34,9 @@ Complex model_at(const SeriesList& circuit, const std::vector<double>& params, d
 TEST_CASE("weight schemes parse exactly and weigh by the measured modulus") {
   CHECK(parse_weight_scheme("modulus").value() == WeightScheme::Modulus);
   CHECK(parse_weight_scheme("unit").value() == WeightScheme::Unit);
+  for (const WeightScheme scheme : {WeightScheme::Modulus, WeightScheme::Unit}) {
+    CHECK(parse_weight_scheme(weight_scheme_name(scheme)).value() == scheme);
+  }
   for (const char* wrong : {"Modulus", "UNIT", " unit", ""}) {
     CHECK_FALSE(parse_weight_scheme(wrong).ok());
   }
