@@ -418,6 +418,8 @@ PyMethodDef circuit_methods[] = {
     {"guess", as_cfunction(guess_method), METH_VARARGS | METH_KEYWORDS, kGuessDoc},
     {"ml_circuits", ml_circuits_method, METH_NOARGS | METH_STATIC, kMlCircuitsDoc},
     {"fit", as_cfunction(fit_method), METH_VARARGS | METH_KEYWORDS, kFitDoc},
+    {"_fit", as_cfunction(constrained_fit_method), METH_VARARGS | METH_KEYWORDS,
+     kConstrainedFitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 #include "python/fit_method.hpp"
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstdint>
@@ -39,6 +40,7 @@ struct FitRequest {
   std::optional<std::string> weights_path;
   std::string weight{weight_scheme_name(FitSettings{}.weight)};
   FitSettings settings;
+  FitConstraints constraints;  // only the constrained entry reads them
 };
 
 // --- Readers -----------------------------------------------------------------------------------
@@ -149,6 +151,46 @@ bool read_real(PyObject* object, double& value) {
   return true;
 }
 
+// None (nothing fixed) or one flag per parameter.
+bool read_fixed_mask(PyObject* object, std::vector<bool>& mask) {
+  mask.clear();
+  if (object == Py_None) return true;
+  if (!check_sequence(object)) return false;
+  auto flags = read_each_item<bool>(object, [](PyObject* item) -> std::optional<bool> {
+    std::optional<bool> flag;
+    if (item == Py_None) {
+      raise_downcast_error(item, "bool");
+      return std::nullopt;
+    }
+    if (!read_flag(item, flag)) return std::nullopt;
+    return flag;
+  });
+  if (!flags) return false;
+  mask.assign(flags->begin(), flags->end());
+  return true;
+}
+
+// None (the parameters' own bounds) or one (lo, hi) pair of numbers per parameter.
+bool read_bound_pairs(PyObject* object, std::vector<Bounds>& bounds) {
+  bounds.clear();
+  if (object == Py_None) return true;
+  if (!check_sequence(object)) return false;
+  auto pairs = read_each_item<Bounds>(object, [](PyObject* item) -> std::optional<Bounds> {
+    if (!check_sequence(item)) return std::nullopt;
+    const std::optional<std::vector<double>> pair = read_float_sequence(item);
+    if (!pair) return std::nullopt;
+    if (pair->size() != 2) {
+      raise_value_error("bounds: each entry must be a pair (lo, hi), got " +
+                        std::to_string(pair->size()) + " numbers");
+      return std::nullopt;
+    }
+    return Bounds{(*pair)[0], (*pair)[1]};
+  });
+  if (!pairs) return false;
+  bounds = std::move(*pairs);
+  return true;
+}
+
 // --- The parameter table -----------------------------------------------------------------------
 
 // Defaults as Python literals, the way the signature line shows them. An object argument's only
@@ -179,6 +221,12 @@ std::string literal(const std::optional<Value>& value) {
   return value ? literal(*value) : "None";
 }
 
+// The constraints' only default is none, shown as None.
+template <class Value>
+std::string literal(const std::vector<Value>& /*none*/) {
+  return "None";
+}
+
 template <class Member>
 struct MemberOf;
 template <class Class, class Value>
@@ -186,11 +234,14 @@ struct MemberOf<Value Class::*> {
   using Owner = Class;
 };
 
-// A field of the request, or of its settings.
+// A field of the request, of its settings or of its constraints.
 template <auto Field>
 auto& field(FitRequest& request) {
-  if constexpr (std::is_same_v<typename MemberOf<decltype(Field)>::Owner, FitSettings>) {
+  using Owner = typename MemberOf<decltype(Field)>::Owner;
+  if constexpr (std::is_same_v<Owner, FitSettings>) {
     return request.settings.*Field;
+  } else if constexpr (std::is_same_v<Owner, FitConstraints>) {
+    return request.constraints.*Field;
   } else {
     return request.*Field;
   }
@@ -250,6 +301,22 @@ constexpr std::array kFitParameters = {
     parameter<&FitSettings::basin_hopping_temperature, read_real>("basin_hopping_temperature"),
     parameter<&FitSettings::seed, read_optional_unsigned64>("seed"),
 };
+
+// The constrained entry: fit()'s parameters, then the fixed mask and the bounds.
+constexpr std::array kConstraintParameters = {
+    parameter<&FitConstraints::fixed, read_fixed_mask>("fixed"),
+    parameter<&FitConstraints::bounds, read_bound_pairs>("bounds"),
+};
+
+template <class Row, std::size_t N, std::size_t M>
+constexpr std::array<Row, N + M> joined(const std::array<Row, N>& a, const std::array<Row, M>& b) {
+  std::array<Row, N + M> rows{};
+  for (std::size_t i = 0; i < N; ++i) rows[i] = a[i];
+  for (std::size_t i = 0; i < M; ++i) rows[N + i] = b[i];
+  return rows;
+}
+
+constexpr std::array kConstrainedFitParameters = joined(kFitParameters, kConstraintParameters);
 
 // The keyword list and format PyArg_ParseTupleAndKeywords binds a table's arguments with: one
 // object per parameter, the optional ones after "|", and the function's name for its messages.
@@ -366,6 +433,23 @@ std::optional<SeriesList> starting_circuit(const CircuitObject& circuit, const S
   return std::move(rebuilt).value();
 }
 
+// A start the constraints admit, from one the network guessed: fixed parameters back at the
+// circuit's stored values, the others moved inside the given bounds. The caller's own values are
+// never moved; the driver refuses them when they lie outside.
+SeriesList admissible_guess(SeriesList guessed, const SeriesList& own,
+                            const FitConstraints& constraints) {
+  std::vector<double> values = param_values(guessed);
+  const std::vector<double> stored = param_values(own);
+  for (std::size_t j = 0; j < values.size(); ++j) {
+    if (j < constraints.fixed.size() && constraints.fixed[j]) {
+      values[j] = stored[j];
+    } else if (j < constraints.bounds.size()) {
+      values[j] = std::clamp(values[j], constraints.bounds[j].lo, constraints.bounds[j].hi);
+    }
+  }
+  return with_values(guessed, values).value();
+}
+
 // --- The call ----------------------------------------------------------------------------------
 
 PyObject* raise_fit_error(const FitError& error) {
@@ -405,13 +489,21 @@ PyObject* fit_request(PyObject* self, FitRequest& request) {
     return raise_value_error(message(*unusable));
   }
 
-  const std::optional<SeriesList> start = starting_circuit(*as_circuit(self), *spectrum, request);
+  const CircuitObject& circuit = *as_circuit(self);
+  std::optional<SeriesList> start = starting_circuit(circuit, *spectrum, request);
   if (!start) return nullptr;
+  const FitConstraints& constraints = request.constraints;
+  const bool constrained = !constraints.fixed.empty() || !constraints.bounds.empty();
+  if (constrained && should_guess(request, circuit)) {
+    start = admissible_guess(std::move(*start), circuit.series, constraints);
+  }
   // Everything the driver reads is a private value, so no Python object is touched unlocked.
   const FitSettings& settings = request.settings;
   Ref raised;
   auto outcome = interruptible_without_interpreter_lock(
-      [&] { return run_fit(*start, spectrum->frequencies, spectrum->impedances, settings); },
+      [&] {
+        return run_fit(*start, spectrum->frequencies, spectrum->impedances, settings, constraints);
+      },
       raised);
   if (raised) return restore_exception(std::move(raised));
   if (!outcome) return raise_fit_error(outcome.error());
@@ -425,10 +517,29 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return fit_request(self, *request);
 }
 
+PyObject* constrained_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const ArgumentSyntax syntax(kConstrainedFitParameters, "_fit");
+  std::optional<FitRequest> request =
+      read_request(args, kwargs, kConstrainedFitParameters, syntax);
+  if (!request) return nullptr;
+  return fit_request(self, *request);
+}
+
+constexpr std::string_view kConstrainedFitDescription =
+    "fit() with some parameters held and others kept inside bounds of the caller's, for\n"
+    "movarin_tools.fit.\n\n"
+    "`fixed`: one flag per parameter (held at its stored value). `bounds`: one (lo, hi) pair per\n"
+    "parameter, replacing its own bounds. A start the network guesses keeps the fixed values and\n"
+    "is moved inside the bounds; the circuit's own values must lie inside them.";
+
 }  // namespace
 
 PyObject* fit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return fit(self, args, kwargs); });
+}
+
+PyObject* constrained_fit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return constrained_fit(self, args, kwargs); });
 }
 
 const char* fit_doc() noexcept {
@@ -438,6 +549,16 @@ const char* fit_doc() noexcept {
     return doc.c_str();
   } catch (...) {
     return kFitDescription.data();  // no room for the signature line: the text alone
+  }
+}
+
+const char* constrained_fit_doc() noexcept {
+  try {
+    static const std::string doc = text_signature("_fit", kConstrainedFitParameters) +
+                                   "\n--\n\n" + std::string(kConstrainedFitDescription);
+    return doc.c_str();
+  } catch (...) {
+    return kConstrainedFitDescription.data();
   }
 }
 

@@ -13,4 +13,10 @@ PyObject* fit_method(PyObject* self, PyObject* args, PyObject* kwargs);
 const char* fit_doc() noexcept;
 inline const char* const kFitDoc = fit_doc();
 
+// Circuit._fit(): fit()'s arguments plus `fixed` (one flag per parameter) and `bounds` (one
+// (lo, hi) pair per parameter), the private entry of movarin_tools' constrained fits.
+PyObject* constrained_fit_method(PyObject* self, PyObject* args, PyObject* kwargs);
+const char* constrained_fit_doc() noexcept;
+inline const char* const kConstrainedFitDoc = constrained_fit_doc();
+
 }  // namespace movarin::python
