@@ -217,7 +217,7 @@ std::string caller_message(const NotEnoughValues& error) {
 
 // The weight argument's text; "modulus" when it was omitted.
 std::optional<std::string> read_weight_text(PyObject* weight_object) {
-  if (weight_object == nullptr) return std::string("modulus");
+  if (weight_object == nullptr) return std::string(weight_scheme_name(WeightScheme::Modulus));
   if (!PyUnicode_Check(weight_object)) {
     raise_downcast_error(weight_object, "str");
     name_argument_in_type_error("weight");
