@@ -478,6 +478,32 @@ class Circuit:
         basin_hopping_temperature: float = 1.0,
         seed: int | None = None,
     ) -> FitResult: ...
+    def _fit(
+        self,
+        frequencies: _Reals | _Frame,
+        impedances: _Complexes | None = None,
+        guess_init: bool | np.bool_ | None = None,
+        weights: str | None = None,
+        weight: _Weight = "modulus",
+        method: _Method = "levenberg_marquardt",
+        max_iterations: int = 200,
+        ftol: float = 1e-8,
+        xtol: float = 1e-8,
+        num_particles: int = 200,
+        generations: int = 1000,
+        nelder_mead_iterations: int = 2000,
+        de_evaluations: int = 20000,
+        sa_iterations: int = 5000,
+        sa_initial_temperature: float = 2.0,
+        basin_hopping_hops: int = 20,
+        basin_hopping_step_size: float = 1.0,
+        basin_hopping_temperature: float = 1.0,
+        seed: int | None = None,
+        fixed: Sequence[bool | np.bool_] | None = None,
+        bounds: Sequence[tuple[float, float] | Sequence[float]] | None = None,
+    ) -> FitResult:
+        """`fit` with some parameters held (`fixed`, one flag per parameter) and others kept inside
+        the caller's bounds (`bounds`, one (lo, hi) pair per parameter); movarin_tools' entry."""
 
 @final
 class FitResult:
