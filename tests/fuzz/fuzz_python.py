@@ -248,9 +248,36 @@ def target_fit_keywords(rng: random.Random) -> None:
     circuit.fit(f, z, **keywords)
 
 
+def bound_pair(rng: random.Random) -> Any:
+    pick = rng.random()
+    if pick < 0.6:
+        return (number(rng), number(rng))
+    if pick < 0.8:
+        return [number(rng) for _ in range(rng.randrange(0, 4))]
+    return rng.choice([None, "ab", 3.0, np.array([1.0, 2.0]), (1.0, "x"), [[1.0], [2.0]]])
+
+
+def target_constraints(rng: random.Random) -> None:
+    circuit = valid_circuit(rng)
+    count = len(circuit.param_names()) + rng.choice([0, 0, 0, -1, 1])
+    f = np.logspace(-1, 5, rng.choice([1, 10, 30]))
+    z = Circuit("R0-(R1,C1)").with_values([10.0, 100.0, 1e-5]).impedance(f)
+    flags = [rng.choice([True, False, np.bool_(True), None, 1, "yes"]) if rng.random() < 0.1
+             else rng.random() < 0.4 for _ in range(max(count, 0))]
+    fixed = rng.choice([None, flags, flags, "ab", 5])
+    bounds = rng.choice([None, [bound_pair(rng) for _ in range(max(count, 0))], 7])
+    keywords: dict[str, Any] = {"method": rng.choice(METHODS[:6]), "seed": 1,
+                                "max_iterations": 20, "num_particles": 5, "generations": 5,
+                                "de_evaluations": 50, "nelder_mead_iterations": 50,
+                                "sa_iterations": 50, "basin_hopping_hops": 2}
+    circuit._fit(f, z, guess_init=rng.choice([None, False]), fixed=fixed, bounds=bounds,
+                 **keywords)
+
+
 TARGETS: dict[str, Callable[[random.Random], None]] = {
     "circuit": target_circuit, "named_values": target_named_values,
     "spectrum": target_spectrum, "fit_keywords": target_fit_keywords,
+    "constraints": target_constraints,
 }
 
 

@@ -56,7 +56,7 @@ sanitized_python() {
 say "Python tests of the compiled module under AddressSanitizer + UBSan"
 (cd "$root/tests" && sanitized_python -m pytest -q -p no:cacheprovider test_*.py)
 
-for target in circuit named_values spectrum fit_keywords; do
+for target in circuit named_values spectrum fit_keywords constraints; do
   say "Python fuzzer $target for $PY_FUZZ_SECONDS s"
   sanitized_python "$root/tests/fuzz/fuzz_python.py" --target "$target" --seconds "$PY_FUZZ_SECONDS"
 done
