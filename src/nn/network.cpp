@@ -316,10 +316,6 @@ void group_norm(const NormLayer& layer, const Network& network, std::vector<doub
   }
 }
 
-void apply_gelu(std::vector<double>& values) {
-  for (double& v : values) v = gelu(v);
-}
-
 // Per channel the mean, then per channel the maximum (a NaN never wins), then the extras.
 std::vector<double> pool(const std::vector<double>& x, const Network& network,
                          const Extras& extras) {
@@ -353,10 +349,6 @@ std::vector<double> linear(const LinearLayer& layer, const std::vector<double>& 
 }
 
 }  // namespace
-
-double gelu(double v) {
-  return 0.5 * v * (1.0 + std::tanh(0.7978845608028654 * (v + 0.044715 * v * v * v)));
-}
 
 Result<Network, WeightError> bind_network(const WeightModel& model) {
   if (auto error = check_header_sizes(model)) return fail(*error);
@@ -402,7 +394,7 @@ std::vector<double> forward(const Network& network, std::span<const double> inpu
     apply_gelu(h);
     convolve(block.conv2, network, block.dilation, h.data(), h2.data());
     group_norm(block.norm2, network, h2);
-    for (std::size_t i = 0; i < values; ++i) x[i] = gelu(x[i] + h2[i]);
+    apply_gelu_of_sum(x, h2);
   }
   std::vector<double> v = pool(x, network, extras);
   v = linear(network.head[0], v);
