@@ -87,8 +87,8 @@ void time_random_models() {
     spec.channels = channels;
     const auto model = parse_weight_file(test_support::random_model_file(spec)).value();
     volatile double sink = 0.0;
-    const double us = best_us_per_call(
-        [&] { sink = sink + predict_parameters(model, spectrum).value()[0]; }, 20);
+    const double us =
+        best_us_per_call([&] { sink = sink + predict_parameters(model, spectrum).value()[0]; }, 20);
     std::printf("random_C%u %.1f\n", channels, us);
   }
 }

@@ -57,7 +57,6 @@ inline double expm1_nonpositive(double y) {
   return scale * expm1_reduced(r) + (scale - 1.0);
 }
 
-
 // All ones where a > b, zero elsewhere. Compares without a comparison: GCC keeps floating-point
 // comparisons as branches (they may raise the invalid flag), which stops the vectoriser.
 inline std::uint64_t greater_mask(std::uint64_t a, std::uint64_t b) {
@@ -83,8 +82,8 @@ inline double vector_tanh(double x) {
       select_bits(greater_mask(magnitude, kSaturationBits), kSaturationBits, magnitude));
   const double u = expm1_nonpositive(-2.0 * clamped);
   // -u / (u + 2) is -0 for a zero magnitude; its sign is dropped before x's is put on.
-  const std::uint64_t t = (std::bit_cast<std::uint64_t>(-u / (u + 2.0)) & ~kSignBit) |
-                          (bits & kSignBit);
+  const std::uint64_t t =
+      (std::bit_cast<std::uint64_t>(-u / (u + 2.0)) & ~kSignBit) | (bits & kSignBit);
   // A NaN comes back as x + x, quiet, as from std::tanh.
   return std::bit_cast<double>(
       select_bits(greater_mask(magnitude, kInfinityBits), std::bit_cast<std::uint64_t>(x + x), t));

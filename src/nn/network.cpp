@@ -350,8 +350,7 @@ void group_norm(const NormLayer& layer, const Network& network, std::span<double
 }
 
 // Per channel the mean, then per channel the maximum (a NaN never wins), then the extras.
-std::vector<double> pool(std::span<const double> x, const Network& network,
-                         const Extras& extras) {
+std::vector<double> pool(std::span<const double> x, const Network& network, const Extras& extras) {
   const std::size_t channels = network.channels;
   const std::size_t length = network.length;
   std::vector<double> pooled(2 * channels + kExtraFeatures);

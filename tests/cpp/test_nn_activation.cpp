@@ -56,7 +56,8 @@ TEST_CASE("activation: tanh within a few ulp of std::tanh over the whole range")
   CHECK(worst <= 4);
 
   const double tiny = std::numeric_limits<double>::denorm_min();
-  for (const double x : {0.0, -0.0, tiny, -tiny, 1e-300, -1e-200, 19.5, -30.0, 1e300, kInf, -kInf}) {
+  for (const double x :
+       {0.0, -0.0, tiny, -tiny, 1e-300, -1e-200, 19.5, -30.0, 1e300, kInf, -kInf}) {
     CAPTURE(x);
     CHECK(same(vector_tanh(x), std::tanh(x)));
   }
