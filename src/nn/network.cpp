@@ -1,11 +1,14 @@
 #include "nn/network.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
+
+#include "nn/cpu_features.hpp"
 
 namespace movarin {
 namespace {
@@ -240,7 +243,7 @@ template <class Vector, std::size_t Outputs, std::size_t Vectors>
 // Each position's sum runs in the same order either way, so both give the same bits.
 using Vector2 = double __attribute__((vector_size(16)));
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(MOVARIN_NN_AVX2)
 using Vector4 = double __attribute__((vector_size(32)));
 
 [[gnu::target("avx2")]] void convolve_padded_avx2(const ConvLayer& layer, const Network& network,
@@ -248,16 +251,11 @@ using Vector4 = double __attribute__((vector_size(32)));
                                                   double* output) {
   convolve_blocks<Vector4, 4, 2>(layer, network, dilation, input, output);
 }
-
-bool has_avx2() {
-  static const bool supported = __builtin_cpu_supports("avx2");
-  return supported;
-}
 #endif
 
 void convolve_padded(const ConvLayer& layer, const Network& network, std::size_t dilation,
                      PaddedInput input, double* output) {
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(MOVARIN_NN_AVX2)
   if (has_avx2()) return convolve_padded_avx2(layer, network, dilation, input, output);
 #endif
   convolve_blocks<Vector2, 4, 4>(layer, network, dilation, input, output);
