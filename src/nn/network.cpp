@@ -1,11 +1,14 @@
 #include "nn/network.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
+
+#include "nn/cpu_features.hpp"
 
 namespace movarin {
 namespace {
@@ -240,7 +243,7 @@ template <class Vector, std::size_t Outputs, std::size_t Vectors>
 // Each position's sum runs in the same order either way, so both give the same bits.
 using Vector2 = double __attribute__((vector_size(16)));
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(MOVARIN_NN_AVX2)
 using Vector4 = double __attribute__((vector_size(32)));
 
 [[gnu::target("avx2")]] void convolve_padded_avx2(const ConvLayer& layer, const Network& network,
@@ -248,19 +251,23 @@ using Vector4 = double __attribute__((vector_size(32)));
                                                   double* output) {
   convolve_blocks<Vector4, 4, 2>(layer, network, dilation, input, output);
 }
-
-bool has_avx2() {
-  static const bool supported = __builtin_cpu_supports("avx2");
-  return supported;
-}
 #endif
 
 void convolve_padded(const ConvLayer& layer, const Network& network, std::size_t dilation,
                      PaddedInput input, double* output) {
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(MOVARIN_NN_AVX2)
   if (has_avx2()) return convolve_padded_avx2(layer, network, dilation, input, output);
 #endif
   convolve_blocks<Vector2, 4, 4>(layer, network, dilation, input, output);
+}
+
+// A dilation far beyond the grid would pad mostly zeros; the term-by-term form skips them.
+constexpr std::size_t kMaxPaddedReach = 4;
+
+// The zeros a convolution with this dilation pads onto a row, or 0 where it runs term by term.
+std::size_t padded_reach(const Network& network, std::size_t dilation) {
+  const std::size_t reach = dilation * (network.kernel - 1);
+  return reach > kMaxPaddedReach * network.length ? 0 : reach;
 }
 
 // The padded form multiplies every weight by every input it could reach, padding zeros included.
@@ -268,61 +275,80 @@ void convolve_padded(const ConvLayer& layer, const Network& network, std::size_t
 // infinite or NaN (against padding) or the weight is zero and the input infinite or NaN; each of
 // those makes a NaN. So an output without NaN is exact, and one with NaN is computed again term
 // by term.
+// `padded` has room for layer.in rows of length + padded_reach(...) values.
 void convolve(const ConvLayer& layer, const Network& network, std::size_t dilation,
-              const double* input, double* output) {
+              const double* input, double* output, double* padded) {
   const std::size_t length = network.length, kernel = network.kernel;
   const std::size_t reach = dilation * (kernel - 1);
-  // A dilation far beyond the grid would pad mostly zeros; the term-by-term form skips them.
-  if (reach > 4 * length) {
+  if (reach > kMaxPaddedReach * length) {
     convolve_exact(layer, network, dilation, input, output);
     return;
   }
   const std::size_t padding = reach / 2;
   const std::size_t padded_length = length + reach;
-  std::vector<double> padded(layer.in * padded_length, 0.0);
   for (std::size_t c = 0; c < layer.in; ++c) {
-    std::copy(input + c * length, input + (c + 1) * length,
-              padded.begin() + static_cast<std::ptrdiff_t>(c * padded_length + padding));
+    double* row = padded + c * padded_length;
+    std::fill(row, row + padding, 0.0);
+    std::copy(input + c * length, input + (c + 1) * length, row + padding);
+    std::fill(row + padding + length, row + padded_length, 0.0);
   }
-  convolve_padded(layer, network, dilation, {padded.data(), padded_length}, output);
+  convolve_padded(layer, network, dilation, {padded, padded_length}, output);
   const std::size_t values = network.channels * length;
   if (std::any_of(output, output + values, [](double v) { return std::isnan(v); })) {
     convolve_exact(layer, network, dilation, input, output);
   }
 }
 
-void group_norm(const NormLayer& layer, const Network& network, std::vector<double>& x) {
+// Independent sums kept in flight at once: an addition waits several cycles for the one before
+// it in the same sum, and interleaving sums fills those cycles. Each sum still adds its terms in
+// order, so the values are those of summing one after another.
+constexpr std::size_t kInterleaved = 8;
+
+// Groups first .. first + N - 1 of x: mean, squared deviations, then the scaled rows.
+template <std::size_t N>
+void normalise_groups(const NormLayer& layer, const Network& network, std::size_t first,
+                      double* x) {
   const std::size_t per_group = network.channels / network.groups;
-  if (per_group == 0) return;
   const std::size_t length = network.length;
   const std::size_t count = per_group * length;
-  for (std::size_t group = 0; group < network.groups; ++group) {
-    double* values = x.data() + group * count;
-    double sum = 0.0;
-    for (std::size_t i = 0; i < count; ++i) sum += values[i];
-    const double mean = sum / static_cast<double>(count);
-    double squares = 0.0;
-    for (std::size_t i = 0; i < count; ++i) squares += (values[i] - mean) * (values[i] - mean);
-    const double inverse_deviation = 1.0 / std::sqrt(squares / static_cast<double>(count) + 1e-5);
+  const double* values = x + first * count;
+  std::array<double, N> mean{}, squares{};
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t q = 0; q < N; ++q) mean[q] += values[q * count + i];
+  }
+  for (double& m : mean) m /= static_cast<double>(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t q = 0; q < N; ++q) {
+      const double deviation = values[q * count + i] - mean[q];
+      squares[q] += deviation * deviation;
+    }
+  }
+  for (std::size_t q = 0; q < N; ++q) {
+    const double inverse_deviation =
+        1.0 / std::sqrt(squares[q] / static_cast<double>(count) + 1e-5);
     for (std::size_t c = 0; c < per_group; ++c) {
-      const std::size_t channel = group * per_group + c;
+      const std::size_t channel = (first + q) * per_group + c;
       const double scale = layer.weight[channel];
       const double shift = layer.bias[channel];
-      double* row = values + c * length;
+      double* row = x + channel * length;
       for (std::size_t t = 0; t < length; ++t) {
-        row[t] = (row[t] - mean) * inverse_deviation * scale + shift;
+        row[t] = (row[t] - mean[q]) * inverse_deviation * scale + shift;
       }
     }
   }
 }
 
-void apply_gelu(std::vector<double>& values) {
-  for (double& v : values) v = gelu(v);
+void group_norm(const NormLayer& layer, const Network& network, std::span<double> x) {
+  if (network.channels / network.groups == 0) return;
+  std::size_t group = 0;
+  for (; group + kInterleaved <= network.groups; group += kInterleaved) {
+    normalise_groups<kInterleaved>(layer, network, group, x.data());
+  }
+  for (; group < network.groups; ++group) normalise_groups<1>(layer, network, group, x.data());
 }
 
 // Per channel the mean, then per channel the maximum (a NaN never wins), then the extras.
-std::vector<double> pool(const std::vector<double>& x, const Network& network,
-                         const Extras& extras) {
+std::vector<double> pool(std::span<const double> x, const Network& network, const Extras& extras) {
   const std::size_t channels = network.channels;
   const std::size_t length = network.length;
   std::vector<double> pooled(2 * channels + kExtraFeatures);
@@ -341,22 +367,29 @@ std::vector<double> pool(const std::vector<double>& x, const Network& network,
   return pooled;
 }
 
+// Outputs first .. first + N - 1, their sums interleaved.
+template <std::size_t N>
+void linear_rows(const LinearLayer& layer, std::size_t first, const double* v, double* y) {
+  std::array<double, N> sums;
+  for (std::size_t q = 0; q < N; ++q) sums[q] = layer.bias[first + q];
+  const double* rows = layer.weight.data() + first * layer.in;
+  for (std::size_t j = 0; j < layer.in; ++j) {
+    for (std::size_t q = 0; q < N; ++q) sums[q] += rows[q * layer.in + j] * v[j];
+  }
+  std::copy(sums.begin(), sums.end(), y + first);
+}
+
 std::vector<double> linear(const LinearLayer& layer, const std::vector<double>& v) {
   std::vector<double> y(layer.out);
-  for (std::size_t o = 0; o < layer.out; ++o) {
-    const double* row = layer.weight.data() + o * layer.in;
-    double sum = layer.bias[o];
-    for (std::size_t j = 0; j < layer.in; ++j) sum += row[j] * v[j];
-    y[o] = sum;
+  std::size_t o = 0;
+  for (; o + kInterleaved <= layer.out; o += kInterleaved) {
+    linear_rows<kInterleaved>(layer, o, v.data(), y.data());
   }
+  for (; o < layer.out; ++o) linear_rows<1>(layer, o, v.data(), y.data());
   return y;
 }
 
 }  // namespace
-
-double gelu(double v) {
-  return 0.5 * v * (1.0 + std::tanh(0.7978845608028654 * (v + 0.044715 * v * v * v)));
-}
 
 Result<Network, WeightError> bind_network(const WeightModel& model) {
   if (auto error = check_header_sizes(model)) return fail(*error);
@@ -394,15 +427,24 @@ Result<Network, WeightError> bind_network(const WeightModel& model) {
 std::vector<double> forward(const Network& network, std::span<const double> input,
                             const Extras& extras) {
   const std::size_t values = network.channels * network.length;
-  std::vector<double> x(values), h(values), h2(values);
-  convolve(network.stem, network, 1, input.data(), x.data());
+  // One allocation for the whole pass: the trunk x, the block's h and h2, and the padded rows.
+  std::size_t reach = padded_reach(network, 1);
   for (const ResidualBlock& block : network.blocks) {
-    convolve(block.conv1, network, block.dilation, x.data(), h.data());
+    reach = std::max(reach, padded_reach(network, block.dilation));
+  }
+  const std::size_t rows = std::max(network.channels, kInputChannels);
+  std::vector<double> workspace(3 * values + rows * (network.length + reach));
+  const std::span<double> x(workspace.data(), values), h(x.end(), values), h2(h.end(), values);
+  double* padded = h2.data() + values;
+
+  convolve(network.stem, network, 1, input.data(), x.data(), padded);
+  for (const ResidualBlock& block : network.blocks) {
+    convolve(block.conv1, network, block.dilation, x.data(), h.data(), padded);
     group_norm(block.norm1, network, h);
     apply_gelu(h);
-    convolve(block.conv2, network, block.dilation, h.data(), h2.data());
+    convolve(block.conv2, network, block.dilation, h.data(), h2.data(), padded);
     group_norm(block.norm2, network, h2);
-    for (std::size_t i = 0; i < values; ++i) x[i] = gelu(x[i] + h2[i]);
+    apply_gelu_of_sum(x, h2);
   }
   std::vector<double> v = pool(x, network, extras);
   v = linear(network.head[0], v);

@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "nn/activation.hpp"
 #include "nn/weight_file.hpp"
 #include "runtime/result.hpp"
 
@@ -78,7 +79,5 @@ std::vector<double> forward(const Network& network, std::span<const double> inpu
 Result<std::vector<double>, WeightError> run_network(const WeightModel& model,
                                                      std::span<const double> input,
                                                      const Extras& extras);
-
-double gelu(double v);
 
 }  // namespace movarin

@@ -163,8 +163,9 @@ TEST_CASE("inference: the network matches its definition") {
     std::vector<std::uint32_t> dilations;
   };
   // Channel and position counts off the blocking sizes, kernels other than 5, a dilation beyond the
-  // grid and groups that do not divide the channels.
+  // grid, groups that do not divide the channels and more groups than are normalised at once.
   const std::vector<Shape> shapes = {{8, 16, 5, 4, {1, 2, 4, 8}},
+                                     {20, 11, 5, 10, {1, 2}},
                                      {6, 13, 3, 4, {1, 3}},
                                      {5, 9, 4, 2, {2, 40}},
                                      {4, 1, 5, 1, {1}},
