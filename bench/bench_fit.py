@@ -29,6 +29,12 @@ two_rq with the two arcs in either order), or, on the noisy twin, its cost 1/2 s
 weights) is at most the cost of the true parameters (plus 1e-9 relative, for rounding). A fitter
 that raises counts as a failure.
 
+A last table splits movarin's default fit of the noisy spectra into its stages, each timed on
+its own through the public API: the network's guess (`Circuit.guess`), the local fit from it
+(`fit(..., guess_init=False)` from the guessed values, less the statistics), and the statistics
+(one residual vector and one Jacobian at the result, what the fit computes for cost and standard
+errors); and it gives default fits per second from 1 and 2 Python threads over the same spectra.
+
 Needs impedance.py (and with it SciPy): `.venv/bin/pip install impedance`. Run:
 
     .venv/bin/python bench/bench_fit.py
@@ -37,6 +43,7 @@ Needs impedance.py (and with it SciPy): `.venv/bin/pip install impedance`. Run:
 import statistics
 import time
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 from impedance.models.circuits import CustomCircuit
@@ -244,6 +251,52 @@ def report(label, text, peer_text, draw, start, equivalents, seed):
     print()
 
 
+def median_seconds(call, items):
+    times = []
+    for item in items:
+        started = time.perf_counter()
+        call(item)
+        times.append(time.perf_counter() - started)
+    return statistics.median(times)
+
+
+def fits_per_second(parsed, spectra_z, threads):
+    def fit_all(zs):
+        for z in zs:
+            parsed.fit(FREQUENCIES, z)
+
+    shares = [spectra_z[k::threads] for k in range(threads)]
+    started = time.perf_counter()
+    with ThreadPoolExecutor(threads) as pool:
+        list(pool.map(fit_all, shares))
+    return len(spectra_z) / (time.perf_counter() - started)
+
+
+def report_stages(label, text, draw, seed):
+    parsed = movarin.Circuit(text)
+    noisy = [z for _, z, is_noisy in spectra(text, draw, seed) if is_noisy]
+    parsed.fit(FREQUENCIES, noisy[0])  # warm-up
+    guesses = [parsed.guess(FREQUENCIES, z) for z in noisy]
+    results = [parsed.with_values(g).fit(FREQUENCIES, z, guess_init=False)
+               for g, z in zip(guesses, noisy)]
+    whole = median_seconds(lambda z: parsed.fit(FREQUENCIES, z), noisy)
+    guess = median_seconds(lambda z: parsed.guess(FREQUENCIES, z), noisy)
+    local_and_statistics = median_seconds(
+        lambda k: parsed.with_values(guesses[k]).fit(FREQUENCIES, noisy[k], guess_init=False),
+        range(len(noisy)))
+
+    def statistics_of(k):
+        params = list(results[k].params.values())
+        parsed.residuals(params, FREQUENCIES, noisy[k])
+        parsed.jacobian(params, FREQUENCIES, noisy[k])
+
+    stats = median_seconds(statistics_of, range(len(noisy)))
+    local = local_and_statistics - stats
+    one, two = (fits_per_second(parsed, noisy, threads) for threads in (1, 2))
+    print(f"{label:<10} {whole * 1e3:9.3f} {guess * 1e3:9.3f} {local * 1e3:9.3f} "
+          f"{stats * 1e3:11.3f} {guess / whole:8.0%} {one:10.0f} {two:10.0f} {two / one:8.2f}x")
+
+
 def main():
     warnings.simplefilter("ignore")  # the peer's and SciPy's convergence chatter
     print(f"{SETS} parameter sets x (noiseless + 1% noise) per circuit, {FREQUENCIES.size} points "
@@ -258,6 +311,15 @@ def main():
           f"{CRAMER_RAO_LIMIT:.1%}\n")
     for seed, (name, text, peer_text, draw, start, equivalents) in enumerate(HARD_CASES, start=11):
         report(f"{name} (hard)", text, peer_text, identifiable(text, draw), start, equivalents, seed)
+    print("movarin's default fit of the noisy spectra, by stage (medians, ms), and default fits "
+          "per second from 1 and 2 Python threads\n")
+    header = (f"{'circuit':<10} {'whole fit':>9} {'guess':>9} {'local fit':>9} "
+              f"{'statistics':>11} {'guess %':>8} {'1 thread':>10} {'2 threads':>10} "
+              f"{'2 / 1':>9}")
+    print(header)
+    print("-" * len(header))
+    for seed, (name, text, _, draw, _, _) in enumerate(CASES, start=1):
+        report_stages(name, text, draw, seed)
 
 
 if __name__ == "__main__":
