@@ -70,40 +70,41 @@ TransmissionLineTerms transmission_line_terms(const double* p, double omega) {
   return {v, coth_and_csch(v)};
 }
 
-// The four kinds with a fractional power, written once over the power function so that a block of
-// frequencies can share what the power does not take from the frequency.
-struct PlainPower {
-  double p;
-  Complex operator()(Complex z) const { return complex_powf(z, p); }
-};
-
-// complex_powf(z, p) for a fixed p. On the positive imaginary axis, z = (+0, y) with finite y > 0,
-// hypot(z) is exactly y and atan2(z) exactly pi/2, so cos(p*pi/2) and sin(p*pi/2) are worked out
-// once and only the power is left per point. Bitwise the same values as complex_powf.
-class PowerOnImaginaryAxis {
+// (c s)^p for the Laplace variable s, with a coefficient c and an exponent p fixed for a whole
+// evaluation: the four kinds with a fractional power. Where c s lies on the positive imaginary
+// axis, (+0, y) with y a finite normal number, hypot is exactly y and atan2 exactly pi/2, so
+// (c s)^p = exp(p (ln c + ln omega)) (cos(p pi/2) + j sin(p pi/2)): ln c and the two angles are
+// worked out once and ln omega comes from the caller, leaving one exp per point instead of a pow.
+// Everywhere else, and for the exponents complex_powf treats apart, it is complex_powf itself.
+class ScaledLaplacePower {
  public:
-  explicit PowerOnImaginaryAxis(double p)
-      : p_(p), shortcut_(p != 1.0 && p != 0.5 && p != 0.0), cos_(0.0), sin_(0.0) {
+  ScaledLaplacePower(double c, double p)
+      : c_(c), p_(p), shortcut_(p != 1.0 && p != 0.5 && p != 0.0) {
     static const double right_angle = std::atan2(1.0, 0.0);
     if (shortcut_) {
+      log_c_ = std::log(c);
       cos_ = std::cos(p * right_angle);
       sin_ = std::sin(p * right_angle);
     }
   }
 
-  Complex operator()(Complex z) const {
-    const bool on_axis = z.re == 0.0 && !std::signbit(z.re) && z.im > 0.0 &&
+  Complex operator()(double omega, double log_omega) const {
+    const Complex z = c_ * laplace(omega);
+    const bool on_axis = z.re == 0.0 && !std::signbit(z.re) &&
+                         z.im >= std::numeric_limits<double>::min() &&
                          z.im <= std::numeric_limits<double>::max();
     if (!shortcut_ || !on_axis) return complex_powf(z, p_);
-    const double modulus = std::pow(z.im, p_);
+    const double modulus = std::exp(p_ * (log_c_ + log_omega));
     return {modulus * cos_, modulus * sin_};
   }
 
  private:
+  double c_;
   double p_;
   bool shortcut_;
-  double cos_;
-  double sin_;
+  double log_c_ = 0.0;
+  double cos_ = 0.0;
+  double sin_ = 0.0;
 };
 
 struct TransmissionLineCpeTerms {
@@ -111,11 +112,11 @@ struct TransmissionLineCpeTerms {
   Complex tanh_b;
 };
 
-template <class Power>
 TransmissionLineCpeTerms transmission_line_cpe_terms(const double* p, double omega,
-                                                     const Power& power) {
+                                                     double log_omega,
+                                                     const ScaledLaplacePower& power) {
   const double r_ion = p[0];
-  const Complex zq = reciprocal(p[1] * power(laplace(omega)));
+  const Complex zq = reciprocal(p[1] * power(omega, log_omega));
   const double zq_norm = zq.re * zq.re + zq.im * zq.im;
   const Complex a = complex_sqrt(r_ion * zq);
   const Complex b = complex_sqrt(Complex{r_ion * zq.re / zq_norm, -r_ion * zq.im / zq_norm});
@@ -124,13 +125,16 @@ TransmissionLineCpeTerms transmission_line_cpe_terms(const double* p, double ome
 
 // A kind's impedance in two steps: `stage` does the per-point work that calls the C library and
 // `finish` the plain arithmetic on its result. A block runs every stage first and then every
-// finish, so that the finishing arithmetic vectorises; one point is finish(stage(omega)).
+// finish, so that the finishing arithmetic vectorises; one point is
+// finish(stage(omega, ln omega)). Only the fractional powers read ln omega.
 template <class Stage, class Finish>
 struct StagedFormula {
   Stage stage;
   Finish finish;
 
-  Complex operator()(double omega) const { return finish(stage(omega)); }
+  Complex operator()(double omega, double log_omega) const {
+    return finish(stage(omega, log_omega));
+  }
 };
 
 template <class Stage, class Finish>
@@ -140,13 +144,13 @@ StagedFormula<Stage, Finish> staged(Stage stage, Finish finish) {
 
 // Stages for kinds that call no C library function (all of their work vectorises) and finishes for
 // kinds whose arithmetic is tangled with the calls.
-constexpr auto kFrequency = [](double omega) { return omega; };
+constexpr auto kFrequency = [](double omega, double) { return omega; };
 constexpr auto kAsStaged = [](Complex z) { return z; };
 
 // Hands `use` the kind's impedance as a StagedFormula of the angular frequency, with its
-// parameters bound; fractional powers come from make_power(exponent).
-template <class MakePower, class Use>
-void with_formula(ElementKind kind, const double* p, const MakePower& make_power, const Use& use) {
+// parameters bound.
+template <class Use>
+void with_formula(ElementKind kind, const double* p, const Use& use) {
   switch (kind) {
     case ElementKind::R:
       return use(staged(kFrequency, [p](double) { return Complex{p[0], 0.0}; }));
@@ -155,35 +159,35 @@ void with_formula(ElementKind kind, const double* p, const MakePower& make_power
     case ElementKind::L:
       return use(staged(kFrequency, [p](double w) { return p[0] * laplace(w); }));
     case ElementKind::La: {
-      const auto power = make_power(p[1]);
-      return use(staged([p, &power](double w) { return power(p[0] * laplace(w)); }, kAsStaged));
+      const ScaledLaplacePower power(p[0], p[1]);
+      return use(staged([&power](double w, double log_w) { return power(w, log_w); }, kAsStaged));
     }
     case ElementKind::Cpe: {
-      const auto power = make_power(p[1]);
-      return use(staged([&power](double w) { return power(laplace(w)); },
+      const ScaledLaplacePower power(1.0, p[1]);
+      return use(staged([&power](double w, double log_w) { return power(w, log_w); },
                         [p](Complex s_power) { return reciprocal(p[0] * s_power); }));
     }
     case ElementKind::W:
-      return use(staged([](double w) { return std::sqrt(w); },
+      return use(staged([](double w, double) { return std::sqrt(w); },
                         [p](double root) {
                           return Complex{p[0], -p[0]} / Complex{root, 0.0};
                         }));
     case ElementKind::Wo:
-      return use(staged([p](double w) { return warburg_root_and_tanh(p[1], w); },
+      return use(staged([p](double w, double) { return warburg_root_and_tanh(p[1], w); },
                         [p](const RootAndTanh& u) {
                           return Complex{p[0], 0.0} / (u.root * u.tanh);
                         }));
     case ElementKind::Ws:
-      return use(staged([p](double w) { return warburg_root_and_tanh(p[1], w); },
+      return use(staged([p](double w, double) { return warburg_root_and_tanh(p[1], w); },
                         [p](const RootAndTanh& u) { return (p[0] * u.tanh) / u.root; }));
     case ElementKind::G:
-      return use(staged([p](double w) { return gerischer_root(p[1], w); },
+      return use(staged([p](double w, double) { return gerischer_root(p[1], w); },
                         [p](Complex v) {
                           return Complex{p[0], 0.0} / v;
                         }));
     case ElementKind::Gs:
       return use(staged(
-          [p](double w) {
+          [p](double w, double) {
             const Complex v = gerischer_root(p[1], w);
             return RootAndTanh{v, guarded_tanh(p[2] * v)};
           },
@@ -195,19 +199,22 @@ void with_formula(ElementKind kind, const double* p, const MakePower& make_power
         return Complex{p[0], 0.0} / Complex{1.0 + p[1] * 0.0 * w, p[1] * w};
       }));
     case ElementKind::Zarc: {
-      const auto power = make_power(p[2]);
-      return use(staged([p, &power](double w) { return power(p[1] * laplace(w)); },
+      const ScaledLaplacePower power(p[1], p[2]);
+      return use(staged([&power](double w, double log_w) { return power(w, log_w); },
                         [p](Complex s_power) {
                           return Complex{p[0], 0.0} / (Complex{1.0, 0.0} + s_power);
                         }));
     }
     case ElementKind::Tlmq: {
-      const auto power = make_power(p[2]);
-      return use(staged([p, &power](double w) { return transmission_line_cpe_terms(p, w, power); },
+      const ScaledLaplacePower power(1.0, p[2]);
+      return use(staged(
+          [p, &power](double w, double log_w) {
+            return transmission_line_cpe_terms(p, w, log_w, power);
+          },
                         [](const TransmissionLineCpeTerms& t) { return t.a / t.tanh_b; }));
     }
     case ElementKind::T:
-      return use(staged([p](double w) { return transmission_line_terms(p, w); },
+      return use(staged([p](double w, double) { return transmission_line_terms(p, w); },
                         [p](const TransmissionLineTerms& t) {
                           return (p[0] * t.hyperbolic.coth) / t.v +
                                  (p[1] * t.hyperbolic.csch) / t.v;
@@ -218,13 +225,24 @@ void with_formula(ElementKind kind, const double* p, const MakePower& make_power
 // Points staged at a time by add_element_impedances; bounds its stack use.
 constexpr std::size_t kStagedPoints = 32;
 
+// `log_omega` holds ln omega[i], or is empty: then a kind that reads it works it out here.
 template <class Formula>
-void add_staged_block(const Formula& formula, std::span<const double> omega, ComplexColumns out) {
-  using Staged = decltype(formula.stage(0.0));
+void add_staged_block(const Formula& formula, bool reads_logs, std::span<const double> omega,
+                      std::span<const double> log_omega, ComplexColumns out) {
+  using Staged = decltype(formula.stage(0.0, 0.0));
   std::array<Staged, kStagedPoints> staged_values;
+  std::array<double, kStagedPoints> own_logs{};
   for (std::size_t begin = 0; begin < omega.size(); begin += kStagedPoints) {
     const std::size_t count = std::min(kStagedPoints, omega.size() - begin);
-    for (std::size_t i = 0; i < count; ++i) staged_values[i] = formula.stage(omega[begin + i]);
+    const double* logs = own_logs.data();
+    if (!log_omega.empty()) {
+      logs = &log_omega[begin];
+    } else if (reads_logs) {
+      for (std::size_t i = 0; i < count; ++i) own_logs[i] = std::log(omega[begin + i]);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      staged_values[i] = formula.stage(omega[begin + i], logs[i]);
+    }
     for (std::size_t i = 0; i < count; ++i) {
       out.add(begin + i, formula.finish(staged_values[i]));
     }
@@ -292,17 +310,29 @@ Complex guarded_tanh(Complex z) {
 
 Complex element_impedance(ElementKind kind, double omega, const double* p) {
   Complex z{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
-  with_formula(
-      kind, p, [](double exponent) { return PlainPower{exponent}; },
-      [&](const auto& formula) { z = formula(omega); });
+  const double log_omega = reads_log_frequency(kind) ? std::log(omega) : 0.0;
+  with_formula(kind, p, [&](const auto& formula) { z = formula(omega, log_omega); });
   return z;
 }
 
 MOVARIN_AVX2_CLONES void add_element_impedances(ElementKind kind, const double* p,
-                                                std::span<const double> omega, ComplexColumns out) {
-  with_formula(
-      kind, p, [](double exponent) { return PowerOnImaginaryAxis(exponent); },
-      [&](const auto& formula) { add_staged_block(formula, omega, out); });
+                                                std::span<const double> omega,
+                                                std::span<const double> log_omega,
+                                                ComplexColumns out) {
+  const bool reads_logs = reads_log_frequency(kind);
+  with_formula(kind, p, [&](const auto& formula) {
+    add_staged_block(formula, reads_logs, omega, log_omega, out);
+  });
+}
+
+void add_element_impedances(ElementKind kind, const double* p, std::span<const double> omega,
+                            ComplexColumns out) {
+  add_element_impedances(kind, p, omega, {}, out);
+}
+
+bool reads_log_frequency(ElementKind kind) {
+  return kind == ElementKind::La || kind == ElementKind::Cpe || kind == ElementKind::Zarc ||
+         kind == ElementKind::Tlmq;
 }
 
 }  // namespace movarin

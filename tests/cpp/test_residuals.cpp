@@ -140,7 +140,7 @@ TEST_CASE("the solver-coordinate Jacobian applies the chain rule and zeroes froz
   const std::vector<bool> frozen = {false, true, false, false, false};
   const auto scaled = solver_jacobian(f.problem(), u, bounds, frozen).value();
   for (std::size_t k = 0; k < physical.rows; ++k) {
-    CHECK(scaled.at(k, 0) == physical.at(k, 0) * (x[0] - 1e-12) * 2.302585092994046);
+    CHECK(scaled.at(k, 0) == physical.at(k, 0) * ((x[0] - 1e-12) * 2.302585092994046));
     CHECK(scaled.at(k, 1) == 0.0);
     CHECK(scaled.at(k, 4) == physical.at(k, 4));  // alpha is bounded: linear
   }
