@@ -218,7 +218,8 @@ Result<FitOutcome, FitError> multi_start_local_fit(const SeriesList& circuit,
                                                    const FitContext& spectrum,
                                                    const LocalFitSettings& settings) {
   EvaluationCounter counter;
-  const FitContext context{circuit, spectrum.omega, spectrum.measured, spectrum.weights, counter};
+  const FitContext context{circuit,          spectrum.omega, spectrum.measured,
+                           spectrum.weights, counter,        spectrum.log_omega};
   const std::vector<double> x0 = param_values(circuit);
   const std::vector<Bounds> bounds = param_bounds(circuit);
   const std::vector<ScoredCandidate> candidates = candidate_starting_points(x0, bounds, context);
@@ -310,7 +311,8 @@ Result<FitOutcome, FitError> dispatch_fit(const SeriesList& circuit,
   const std::vector<double> omega = angular_frequencies(frequencies);
   const std::vector<double> weights = weights_for(impedances, settings.weight);
   EvaluationCounter counter;
-  const FitContext context{circuit, omega, impedances, weights, counter};
+  const std::vector<double> log_omega = log_angular_frequencies(omega);
+  const FitContext context{circuit, omega, impedances, weights, counter, log_omega};
 
   if (*method == "levenberg_marquardt") {
     return multi_start_local_fit(

@@ -80,8 +80,11 @@ struct FitContext {
   std::span<const Complex> measured;
   std::span<const double> weights;
   EvaluationCounter& counter;
+  std::span<const double> log_omega = {};  // log_angular_frequencies(omega), or empty
 
-  ResidualProblem problem() const { return {circuit, omega, measured, weights, counter}; }
+  ResidualProblem problem() const {
+    return {circuit, omega, measured, weights, counter, log_omega};
+  }
 };
 
 struct LocalFitSettings {
