@@ -3,7 +3,8 @@ kind and circuit over random parameters and frequencies.
 
 Each build evaluates the same cases in a process of its own (the baseline's directory first on the
 path of a child process). Per case, SETS parameter sets are drawn with a fixed seed: parameters
-named alpha or gamma uniformly in (0, 1), every other one log-uniformly in [1e-6, 1e3]; the
+named alpha or gamma uniformly in (0, 1), every other one log-uniformly in [1e-6, 1e3], and every
+tenth set negated whole (the powers of negative coefficients at negative frequencies); the
 frequencies are FREQUENCIES log-uniform points in [1e-4, 1e7] Hz plus the special values 0, -1,
 -0, inf and NaN, at which the two builds must agree exactly (NaN where NaN). Run:
 
@@ -35,7 +36,7 @@ def cases():
     return [f"{kind}0" for kind in KINDS] + list(CIRCUITS)
 
 
-def draw(movarin, text, rng):
+def draw(movarin, text, rng, negative):
     names = movarin.Circuit(text).param_names()
     values = []
     for name in names:
@@ -43,7 +44,7 @@ def draw(movarin, text, rng):
             values.append(rng.uniform(0.0, 1.0))
         else:
             values.append(float(np.exp(rng.uniform(np.log(1e-6), np.log(1e3)))))
-    return values
+    return [-v for v in values] if negative else values
 
 
 def evaluate():
@@ -54,8 +55,8 @@ def evaluate():
     results = {}
     for text in cases():
         rows = []
-        for _ in range(SETS):
-            values = draw(movarin, text, rng)
+        for index in range(SETS):
+            values = draw(movarin, text, rng, negative=index % 10 == 9)
             f = np.concatenate([np.exp(rng.uniform(np.log(1e-4), np.log(1e7), FREQUENCIES)),
                                 SPECIAL])
             rows.append(movarin.Circuit(text).with_values(values).impedance(f))

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -106,7 +105,7 @@ class BlockLogs {
 
   std::span<const double> get() {
     if (logs_.empty()) {
-      for (std::size_t i = 0; i < omega_.size(); ++i) own_[i] = std::log(omega_[i]);
+      log_frequencies(omega_, own_.data());
       logs_ = std::span<const double>(own_.data(), omega_.size());
     }
     return logs_;

@@ -98,7 +98,7 @@ inline constexpr std::size_t kEvaluationBlock = 32;
 // element over blocks of points. False when the values run out.
 bool impedance_over(const SeriesList& series, std::span<const double> values,
                     std::span<const double> omega, std::span<Complex> out);
-// The same with std::log(omega[i]) in log_omega[i] (same size, or empty: then worked out here), for
+// The same with log_frequencies(omega) in log_omega (or empty: then worked out here), for
 // callers that evaluate one set of frequencies many times.
 bool impedance_over(const SeriesList& series, std::span<const double> values,
                     std::span<const double> omega, std::span<const double> log_omega,

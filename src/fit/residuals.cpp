@@ -85,7 +85,7 @@ std::vector<double> angular_frequencies(std::span<const double> frequencies) {
 
 std::vector<double> log_angular_frequencies(std::span<const double> omega) {
   std::vector<double> logs(omega.size());
-  for (std::size_t i = 0; i < omega.size(); ++i) logs[i] = std::log(omega[i]);
+  log_frequencies(omega, logs.data());
   return logs;
 }
 

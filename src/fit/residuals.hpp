@@ -24,7 +24,7 @@ std::string message(const UnknownWeightScheme& error);
 Result<WeightScheme, UnknownWeightScheme> parse_weight_scheme(std::string_view text);
 
 std::vector<double> angular_frequencies(std::span<const double> frequencies);
-// std::log of each angular frequency: what the fractional powers read, worked out once per fit.
+// log_frequencies(omega): what the fractional powers read, worked out once per fit.
 std::vector<double> log_angular_frequencies(std::span<const double> omega);
 std::vector<double> weights_for(std::span<const Complex> measured, WeightScheme scheme);
 
