@@ -1,7 +1,7 @@
 // Residual and Jacobian timings of the Randles circuit from 50 points up, from C++: the Jacobian
 // as central_jacobian computes it, column by column on this thread (as it was computed before it
-// went block by block), and as two pool tasks of half the spectrum each. Where "two tasks" is
-// below 1 the pool pays; kPoolWork in fit/residuals.hpp is chosen from this table.
+// went block by block), and as two pool tasks of half the spectrum each. Where col/two is above 1
+// the pool pays; kPoolWork in fit/residuals.hpp is chosen from this table.
 //
 //   cmake -S . -B build/bench -DMOVARIN_BUILD_BENCH=ON -DMOVARIN_BUILD_MODULE=OFF
 //   cmake --build build/bench --target bench_residuals && build/bench/bench_residuals
@@ -111,8 +111,8 @@ int main() {
   std::printf("Randles R0-(R1-W1,CPE1), 5 parameters, %zu pool workers; best of 15 rounds\n",
               worker_count());
   std::printf("%7s %11s %9s %11s %11s %11s %9s %9s\n", "points", "residuals", "ns/pt/el",
-              "jacobian", "by columns", "two tasks", "col/jac", "two/jac");
-  for (const std::size_t points : {50, 200, 800, 1600, 3200, 12800}) {
+              "jacobian", "by columns", "two tasks", "col/jac", "col/two");
+  for (const std::size_t points : {50, 100, 200, 400, 800, 1600, 3200, 12800}) {
     const Spectrum s = randles_spectrum(circuit, params, points);
     const ResidualProblem problem{circuit, s.omega, s.measured, s.weights, counter, s.log_omega};
     const int calls = static_cast<int>(std::max<std::size_t>(2, 200000 / points / 5));
@@ -132,7 +132,7 @@ int main() {
     }
     std::printf("%7zu %9.0fns %9.1f %9.0fns %9.0fns %9.0fns %9.2f %9.2f\n", points, residual_ns,
                 residual_ns / static_cast<double>(points) / kElements, jacobian_ns, column_ns,
-                halved_ns, column_ns / jacobian_ns, halved_ns / jacobian_ns);
+                halved_ns, column_ns / jacobian_ns, column_ns / halved_ns);
   }
   return 0;
 }

@@ -44,9 +44,11 @@ bool residual_block(const ResidualProblem& problem, std::span<const double> para
 // Calls piece(begin, end) on consecutive ranges that cover [0, points), each ending on a multiple
 // of kEvaluationBlock (or at `points`). Below kPoolWork evaluations in all the caller's thread does
 // the whole range at once; above, the ranges of at least kPoolWork evaluations each are tasks on
-// the worker pool. Measured on a 2-core virtual machine (bench_residuals, Randles circuit, 5
-// parameters): a pool task costs about 15 us to hand out and collect, which a piece of 16k
-// evaluations (0.4 ms) repays: below 10k evaluations the pool was slower than the caller alone.
+// the worker pool. bench_residuals on the 2-core virtual machine we develop on, shared with other
+// work (Randles circuit, 5 parameters, medians of 5 runs): the Jacobian as two pool tasks against
+// the caller alone ran 0.82x as fast at 50 points (500 evaluations), 0.97x at 100, 1.01x at 200
+// to 400 (up to 4000 evaluations), and pieces of kPoolWork evaluations (about 0.3 ms each) 1.2x as
+// fast from 1600 points (16000 evaluations) up. A task costs some 15 us to hand out and collect.
 template <class Piece>
 void over_points(std::size_t points, std::size_t evaluations_per_point, Piece&& piece) {
   const std::size_t evaluations = points * evaluations_per_point;
