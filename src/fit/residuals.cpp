@@ -212,12 +212,23 @@ Result<Matrix, NotEnoughValues> solver_jacobian(const ResidualProblem& problem,
   auto jacobian = central_jacobian(problem, x);
   if (!jacobian) return jacobian;
   Matrix& J = jacobian.value();
+  enum class Column : char { Kept, Frozen, Scaled };
+  std::vector<Column> columns(J.cols, Column::Kept);
+  std::vector<double> scales(J.cols, 1.0);
   for (std::size_t j = 0; j < J.cols; ++j) {
-    const bool is_frozen = j < frozen.size() && frozen[j];
-    const bool is_log = j < bounds.size() && is_open_bound(bounds[j].hi);
-    if (!is_frozen && !is_log) continue;
-    const double scale = is_frozen ? 0.0 : (x[j] - bounds[j].lo) * kLn10;
-    for (std::size_t k = 0; k < J.rows; ++k) J.at(k, j) = is_frozen ? 0.0 : J.at(k, j) * scale;
+    if (j < frozen.size() && frozen[j]) {
+      columns[j] = Column::Frozen;
+    } else if (j < bounds.size() && is_open_bound(bounds[j].hi)) {
+      columns[j] = Column::Scaled;
+      scales[j] = (x[j] - bounds[j].lo) * kLn10;
+    }
+  }
+  // Row by row: one pass over the matrix however many columns change.
+  for (std::size_t k = 0; k < J.rows; ++k) {
+    for (std::size_t j = 0; j < J.cols; ++j) {
+      if (columns[j] == Column::Frozen) J.at(k, j) = 0.0;
+      if (columns[j] == Column::Scaled) J.at(k, j) = J.at(k, j) * scales[j];
+    }
   }
   return jacobian;
 }
