@@ -78,11 +78,14 @@ TransmissionLineTerms transmission_line_terms(const double* p, double omega) {
 // into the exponent bits. Within a few ulp of std::exp.
 constexpr double kFastExpLimit = 700.0;
 
-// The loops these two serve vectorise only with them inlined.
+// Loops vectorise, and clones get their callees' code built for their processor, only with the
+// callees inlined: always for the two below, and everything a flattened function calls.
 #if defined(__GNUC__)
 #define MOVARIN_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define MOVARIN_FLATTEN [[gnu::flatten]]
 #else
 #define MOVARIN_ALWAYS_INLINE inline
+#define MOVARIN_FLATTEN
 #endif
 
 MOVARIN_ALWAYS_INLINE double exp_in_range(double x) {
@@ -418,10 +421,12 @@ Complex element_impedance(ElementKind kind, double omega, const double* p) {
   return z;
 }
 
-MOVARIN_AVX2_CLONES void add_element_impedances(ElementKind kind, const double* p,
-                                                std::span<const double> omega,
-                                                std::span<const double> log_omega,
-                                                ComplexColumns out) {
+// Flattened so that the formulas' loops are compiled into each clone: called functions would be
+// built for the baseline processor only.
+MOVARIN_AVX2_CLONES MOVARIN_FLATTEN void add_element_impedances(ElementKind kind, const double* p,
+                                                                std::span<const double> omega,
+                                                                std::span<const double> log_omega,
+                                                                ComplexColumns out) {
   with_formula(kind, p,
                [&](const auto& formula) { add_staged_block(formula, omega, log_omega, out); });
 }
