@@ -170,7 +170,7 @@ class ScaledLaplacePower {
       : c_(c), p_(p), shortcut_(p != 1.0 && p != 0.5 && p != 0.0 && c > 0.0) {
     static const double right_angle = std::atan2(1.0, 0.0);
     if (shortcut_) {
-      log_c_ = std::log(c);
+      log_c_ = is_positive_normal(c) ? log_of_normal(c) : std::log(c);
       cos_ = std::cos(p * right_angle);
       sin_ = std::sin(p * right_angle);
     }
