@@ -72,14 +72,8 @@ TransmissionLineTerms transmission_line_terms(const double* p, double omega) {
   return {v, coth_and_csch(v)};
 }
 
-// exp(x) for |x| <= kFastExpLimit in plain arithmetic, so that a loop of it vectorises:
-// x = k ln 2 + r with |r| <= ln 2 / 2 (ln 2 in two parts, k ln2_hi exact), exp(r) by its Taylor
-// polynomial up to r^13 / 13! (truncation error below 2e-16 relative), and 2^k written straight
-// into the exponent bits. Within a few ulp of std::exp.
-constexpr double kFastExpLimit = 700.0;
-
 // Loops vectorise, and clones get their callees' code built for their processor, only with the
-// callees inlined: always for the two below, and everything a flattened function calls.
+// callees inlined: always for the exp and log below, and everything a flattened function calls.
 #if defined(__GNUC__)
 #define MOVARIN_ALWAYS_INLINE [[gnu::always_inline]] inline
 #define MOVARIN_FLATTEN [[gnu::flatten]]
@@ -87,6 +81,12 @@ constexpr double kFastExpLimit = 700.0;
 #define MOVARIN_ALWAYS_INLINE inline
 #define MOVARIN_FLATTEN
 #endif
+
+// exp(x) for |x| <= kFastExpLimit in plain arithmetic, so that a loop of it vectorises:
+// x = k ln 2 + r with |r| <= ln 2 / 2 (ln 2 in two parts, k ln2_hi exact), exp(r) by its Taylor
+// polynomial up to r^13 / 13! (truncation error below 2e-16 relative), and 2^k written straight
+// into the exponent bits. Within a few ulp of std::exp.
+constexpr double kFastExpLimit = 700.0;
 
 MOVARIN_ALWAYS_INLINE double exp_in_range(double x) {
   constexpr double kLog2e = 1.4426950408889634;
