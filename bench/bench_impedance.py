@@ -2,9 +2,18 @@
 
 Run with the interpreter that has movarin installed:
 
-    .venv/bin/python bench/bench_impedance.py
+    .venv/bin/python bench/bench_impedance.py [--baseline DIR]
+
+With --baseline, the movarin timings of the build in DIR (put first on the path of a child
+process) are taken in the same run, case by case right after this build's, and their ratio is
+printed too.
 """
 
+import argparse
+import json
+import os
+import subprocess
+import sys
 import timeit
 
 import numpy as np
@@ -67,16 +76,64 @@ def seconds_per_call(function):
     return min(timer.repeat(repeat=REPEATS, number=number)) / number
 
 
+def movarin_seconds(text, values, size):
+    circuit = movarin.Circuit(text).with_values(values)
+    frequencies = np.logspace(-2, 6, size)
+    return seconds_per_call(lambda: circuit.impedance(frequencies))
+
+
+class Baseline:
+    """A child process with the baseline build first on its path, timing one case per request."""
+
+    def __init__(self, path):
+        environment = dict(os.environ)
+        environment["PYTHONPATH"] = os.pathsep.join([path, environment.get("PYTHONPATH", "")])
+        self.process = subprocess.Popen(
+            [sys.executable, __file__, "--serve"],
+            env=environment,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
+
+    def seconds(self, case_index, size):
+        self.process.stdin.write(json.dumps([case_index, size]) + "\n")
+        self.process.stdin.flush()
+        return float(self.process.stdout.readline())
+
+    def close(self):
+        self.process.stdin.close()
+        self.process.wait()
+
+
+def serve():
+    for line in sys.stdin:
+        case_index, size = json.loads(line)
+        text, _, values = CASES[case_index]
+        print(movarin_seconds(text, values, size), flush=True)
+
+
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--baseline", help="directory holding the baseline build of movarin")
+    parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.serve:
+        serve()
+        return
+    baseline = Baseline(args.baseline) if args.baseline else None
+
     print(f"best of {REPEATS} timings per call; np/mv = NumPy time / movarin time")
     header = (
         f"{'circuit':<28} {'points':>7} {'movarin':>11} {'numpy':>11} {'np/mv':>7}"
         f" {'max rel diff':>13}"
     )
+    if baseline:
+        header += f" {'baseline':>11} {'base/mv':>7}"
     print(header)
     print("-" * len(header))
     worst = 0.0
-    for text, numpy_impedance, values in CASES:
+    for case_index, (text, numpy_impedance, values) in enumerate(CASES):
         circuit = movarin.Circuit(text).with_values(values)
         for size in SIZES:
             frequencies = np.logspace(-2, 6, size)
@@ -84,12 +141,18 @@ def main():
             z_numpy = numpy_impedance(frequencies, *values)
             difference = np.max(np.abs(z_movarin - z_numpy) / np.abs(z_numpy))
             worst = max(worst, difference)
-            t_movarin = seconds_per_call(lambda: circuit.impedance(frequencies))
+            t_movarin = movarin_seconds(text, values, size)
             t_numpy = seconds_per_call(lambda: numpy_impedance(frequencies, *values))
-            print(
+            line = (
                 f"{text:<28} {size:>7} {t_movarin * 1e6:>9.1f}us {t_numpy * 1e6:>9.1f}us "
                 f"{t_numpy / t_movarin:>7.2f} {difference:>13.2e}"
             )
+            if baseline:
+                t_baseline = baseline.seconds(case_index, size)
+                line += f" {t_baseline * 1e6:>9.1f}us {t_baseline / t_movarin:>7.2f}"
+            print(line, flush=True)
+    if baseline:
+        baseline.close()
     if worst > TOLERANCE:
         raise SystemExit(f"movarin and NumPy differ by {worst:.2e} (> {TOLERANCE:.0e})")
 

@@ -96,18 +96,43 @@ struct ColumnBlock {
   }
 };
 
+// ln omega over one block, shared by its elements: the caller's, or worked out when the first
+// element that reads it asks.
+class BlockLogs {
+ public:
+  BlockLogs(std::span<const double> omega, std::span<const double> given)
+      : omega_(omega), logs_(given) {}
+
+  std::span<const double> get() {
+    if (logs_.empty()) {
+      log_frequencies(omega_, own_.data());
+      logs_ = std::span<const double>(own_.data(), omega_.size());
+    }
+    return logs_;
+  }
+
+ private:
+  std::span<const double> omega_;
+  std::span<const double> logs_;
+  std::array<double, kEvaluationBlock> own_;
+};
+
 // Adds the series list's impedance at each omega[i] to out[i], element by element over the whole
 // block. Each point sees the same operations in the same order as it would alone, so a value does
 // not depend on the block it was computed in. False when the values run out.
 template <class Values>
 MOVARIN_AVX2_CLONES bool add_series_block(const SeriesList& series, Values& values,
-                                          std::span<const double> omega, ComplexColumns out) {
+                                          std::span<const double> omega, BlockLogs& logs,
+                                          ComplexColumns out) {
   const std::size_t count = omega.size();
   for (const Part& part : series) {
     if (const auto* element = std::get_if<Part::Element>(&part.node)) {
       const double* params = values.take(*element);
       if (params == nullptr) return false;
-      add_element_impedances(element->element.kind, params, omega, out);
+      const ElementKind kind = element->element.kind;
+      const std::span<const double> log_omega =
+          reads_log_frequency(kind) ? logs.get() : std::span<const double>();
+      add_element_impedances(kind, params, omega, log_omega, out);
       continue;
     }
     ColumnBlock admittance;
@@ -116,7 +141,7 @@ MOVARIN_AVX2_CLONES bool add_series_block(const SeriesList& series, Values& valu
     for (const SeriesList& branch : std::get<Part::Circuit>(part.node).branches) {
       branch_impedance.zero(count);
       const ComplexColumns branch_columns = branch_impedance.columns();
-      if (!add_series_block(branch, values, omega, branch_columns)) return false;
+      if (!add_series_block(branch, values, omega, logs, branch_columns)) return false;
       const ComplexColumns admittance_columns = admittance.columns();
       for (std::size_t i = 0; i < count; ++i) {
         admittance_columns.add(i, reciprocal(branch_columns[i]));
@@ -128,13 +153,15 @@ MOVARIN_AVX2_CLONES bool add_series_block(const SeriesList& series, Values& valu
   return true;
 }
 
-// add_series_block from zero over one block, written out as complex pairs.
+// add_series_block from zero over one block, written out as complex pairs. `log_omega` is empty
+// or ln omega.
 template <class Values>
 bool series_block(const SeriesList& series, Values& values, std::span<const double> omega,
-                  Complex* out) {
+                  std::span<const double> log_omega, Complex* out) {
   ColumnBlock sum;
   sum.zero(omega.size());
-  if (!add_series_block(series, values, omega, sum.columns())) return false;
+  BlockLogs logs(omega, log_omega);
+  if (!add_series_block(series, values, omega, logs, sum.columns())) return false;
   for (std::size_t i = 0; i < omega.size(); ++i) out[i] = {sum.re[i], sum.im[i]};
   return true;
 }
@@ -328,7 +355,9 @@ Result<SeriesList, NamedValuesError> with_named_values(
 Complex impedance_from_iter(const SeriesList& series, ValueCursor& cursor, double omega) {
   Complex z{0.0, 0.0};
   CursorValues values(cursor);
-  add_series_block(series, values, std::span<const double>(&omega, 1), {&z.re, &z.im});
+  const std::span<const double> one_point(&omega, 1);
+  BlockLogs logs(one_point, {});
+  add_series_block(series, values, one_point, logs, {&z.re, &z.im});
   return z;
 }
 
@@ -354,11 +383,21 @@ Result<Complex, NotEnoughValues> impedance_with_values(const SeriesList& series,
 
 bool impedance_over(const SeriesList& series, std::span<const double> values,
                     std::span<const double> omega, std::span<Complex> out) {
+  return impedance_over(series, values, omega, {}, out);
+}
+
+bool impedance_over(const SeriesList& series, std::span<const double> values,
+                    std::span<const double> omega, std::span<const double> log_omega,
+                    std::span<Complex> out) {
   for (std::size_t begin = 0; begin < omega.size(); begin += kEvaluationBlock) {
     const std::size_t count = std::min(kEvaluationBlock, omega.size() - begin);
     ValueCursor cursor{values.data(), values.data() + values.size()};
     CursorValues reader(cursor);
-    if (!series_block(series, reader, omega.subspan(begin, count), &out[begin])) return false;
+    const std::span<const double> block_logs =
+        log_omega.empty() ? log_omega : log_omega.subspan(begin, count);
+    if (!series_block(series, reader, omega.subspan(begin, count), block_logs, &out[begin])) {
+      return false;
+    }
   }
   return true;
 }
@@ -368,7 +407,7 @@ void stored_impedance_over(const SeriesList& series, std::span<const double> ome
   StoredValues stored;
   for (std::size_t begin = 0; begin < omega.size(); begin += kEvaluationBlock) {
     const std::size_t count = std::min(kEvaluationBlock, omega.size() - begin);
-    series_block(series, stored, omega.subspan(begin, count), &out[begin]);
+    series_block(series, stored, omega.subspan(begin, count), {}, &out[begin]);
   }
 }
 

@@ -106,6 +106,11 @@ inline constexpr std::size_t kEvaluationBlock = 32;
 // element over blocks of points. False when the values run out.
 bool impedance_over(const SeriesList& series, std::span<const double> values,
                     std::span<const double> omega, std::span<Complex> out);
+// The same with log_frequencies(omega) in log_omega (or empty: then worked out here), for
+// callers that evaluate one set of frequencies many times.
+bool impedance_over(const SeriesList& series, std::span<const double> values,
+                    std::span<const double> omega, std::span<const double> log_omega,
+                    std::span<Complex> out);
 
 // Evaluation with each element's stored values.
 void stored_impedance_over(const SeriesList& series, std::span<const double> omega,

@@ -1,7 +1,9 @@
 #include "elements/catalogue.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace movarin {
@@ -70,40 +72,138 @@ TransmissionLineTerms transmission_line_terms(const double* p, double omega) {
   return {v, coth_and_csch(v)};
 }
 
-// The four kinds with a fractional power, written once over the power function so that a block of
-// frequencies can share what the power does not take from the frequency.
-struct PlainPower {
-  double p;
-  Complex operator()(Complex z) const { return complex_powf(z, p); }
-};
+// Loops vectorise, and clones get their callees' code built for their processor, only with the
+// callees inlined: always for the exp and log below, and everything a flattened function calls.
+#if defined(__GNUC__)
+#define MOVARIN_ALWAYS_INLINE [[gnu::always_inline]] inline
+#define MOVARIN_FLATTEN [[gnu::flatten]]
+#else
+#define MOVARIN_ALWAYS_INLINE inline
+#define MOVARIN_FLATTEN
+#endif
 
-// complex_powf(z, p) for a fixed p. On the positive imaginary axis, z = (+0, y) with finite y > 0,
-// hypot(z) is exactly y and atan2(z) exactly pi/2, so cos(p*pi/2) and sin(p*pi/2) are worked out
-// once and only the power is left per point. Bitwise the same values as complex_powf.
-class PowerOnImaginaryAxis {
+// exp(x) for |x| <= kFastExpLimit in plain arithmetic, so that a loop of it vectorises:
+// x = k ln 2 + r with |r| <= ln 2 / 2 (ln 2 in two parts, k ln2_hi exact), exp(r) by its Taylor
+// polynomial up to r^13 / 13! (truncation error below 2e-16 relative), and 2^k written straight
+// into the exponent bits. Within a few ulp of std::exp.
+constexpr double kFastExpLimit = 700.0;
+
+MOVARIN_ALWAYS_INLINE double exp_in_range(double x) {
+  constexpr double kLog2e = 1.4426950408889634;
+  constexpr double kLn2Hi = 6.93147180369123816490e-01;  // low 32 bits zero
+  constexpr double kLn2Lo = 1.90821492927058770002e-10;
+  constexpr double kRoundingShift = 6755399441055744.0;  // 1.5 * 2^52: adding it rounds to whole
+  constexpr std::array<double, 14> kInverseFactorials = {
+      1.0,
+      1.0,
+      0.5,
+      1.6666666666666666e-01,
+      4.1666666666666664e-02,
+      8.3333333333333332e-03,
+      1.3888888888888889e-03,
+      1.9841269841269841e-04,
+      2.4801587301587302e-05,
+      2.7557319223985893e-06,
+      2.7557319223985888e-07,
+      2.5052108385441720e-08,
+      2.0876756987868100e-09,
+      1.6059043836821613e-10};
+  const double shifted = x * kLog2e + kRoundingShift;
+  const double k = shifted - kRoundingShift;
+  const double r = (x - k * kLn2Hi) - k * kLn2Lo;
+  double polynomial = kInverseFactorials[13];
+  for (std::size_t n = 13; n-- > 0;) polynomial = polynomial * r + kInverseFactorials[n];
+  // The low bits of `shifted` hold k as a two's complement integer.
+  const std::uint64_t k_bits = std::bit_cast<std::uint64_t>(shifted);
+  return polynomial * std::bit_cast<double>((k_bits + 1023) << 52);
+}
+
+// ln x for a positive normal x in plain arithmetic, so that a loop of it vectorises:
+// x = 2^e m with m in [sqrt(1/2), sqrt(2)) taken from the bits, ln m = 2 atanh(s) with
+// s = (m - 1) / (m + 1), |s| < 0.172, by its series up to s^21 / 21 (truncation error below 1e-17
+// relative), and ln x = e ln2_hi + (e ln2_lo + ln m). Within a few ulp of std::log.
+MOVARIN_ALWAYS_INLINE double log_of_normal(double x) {
+  constexpr std::uint64_t kSqrtHalfBits = 0x3FE6A09E667F3BCD;
+  constexpr std::uint64_t kOffset = (std::uint64_t{1} << 62) - kSqrtHalfBits;
+  constexpr std::uint64_t kTwoTo52Bits = 0x4330000000000000;  // the bits of 2^52
+  constexpr double kLn2Hi = 6.93147180369123816490e-01;      // low 32 bits zero
+  constexpr double kLn2Lo = 1.90821492927058770002e-10;
+  constexpr std::array<double, 11> kOddInverses = {
+      1.0,       1.0 / 3.0,  1.0 / 5.0,  1.0 / 7.0,  1.0 / 9.0, 1.0 / 11.0,
+      1.0 / 13.0, 1.0 / 15.0, 1.0 / 17.0, 1.0 / 19.0, 1.0 / 21.0};
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  // e + 1024, exactly: the bits above the mantissa once sqrt(1/2) is the bottom of a binade.
+  const std::uint64_t biased_e = (bits + kOffset) >> 52;
+  const double e = std::bit_cast<double>(kTwoTo52Bits + biased_e) - (4503599627370496.0 + 1024.0);
+  const double m = std::bit_cast<double>(bits - (biased_e << 52) + (std::uint64_t{1024} << 52));
+  const double s = (m - 1.0) / (m + 1.0);
+  const double s2 = s * s;
+  double series = kOddInverses[10];
+  for (std::size_t k = 10; k-- > 0;) series = series * s2 + kOddInverses[k];
+  return e * kLn2Hi + (e * kLn2Lo + 2.0 * s * series);
+}
+
+// exp(p (log_c + logs[i])) into out[i] for i < count, the common case as one vectorised loop.
+MOVARIN_AVX2_CLONES void scaled_exponentials(double p, double log_c, const double* logs,
+                                             std::size_t count, double* out) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = exp_in_range(p * (log_c + logs[i]));
+  for (std::size_t i = 0; i < count; ++i) {
+    const double x = p * (log_c + logs[i]);
+    if (!(std::fabs(x) <= kFastExpLimit)) out[i] = std::exp(x);
+  }
+}
+
+bool is_positive_normal(double x) {
+  return x >= std::numeric_limits<double>::min() && x <= std::numeric_limits<double>::max();
+}
+
+// (c s)^p for the Laplace variable s, with a coefficient c and an exponent p fixed for a whole
+// evaluation: the four kinds with a fractional power. For c > 0, where c s lies on the positive
+// imaginary axis, (+0, y) with y a finite normal number, hypot is exactly y and atan2 exactly
+// pi/2, so (c s)^p = exp(p (ln c + ln omega)) (cos(p pi/2) + j sin(p pi/2)): ln c and the two
+// angles are worked out once, ln omega comes from the caller, and the modulus, one exp per point
+// instead of a pow, is worked out for a whole block at once. Everywhere else, and for the exponents
+// complex_powf treats apart, it is complex_powf itself.
+class ScaledLaplacePower {
  public:
-  explicit PowerOnImaginaryAxis(double p)
-      : p_(p), shortcut_(p != 1.0 && p != 0.5 && p != 0.0), cos_(0.0), sin_(0.0) {
+  ScaledLaplacePower(double c, double p)
+      : c_(c), p_(p), shortcut_(p != 1.0 && p != 0.5 && p != 0.0 && c > 0.0) {
     static const double right_angle = std::atan2(1.0, 0.0);
     if (shortcut_) {
+      log_c_ = is_positive_normal(c) ? log_of_normal(c) : std::log(c);
       cos_ = std::cos(p * right_angle);
       sin_ = std::sin(p * right_angle);
     }
   }
 
-  Complex operator()(Complex z) const {
-    const bool on_axis = z.re == 0.0 && !std::signbit(z.re) && z.im > 0.0 &&
+  // |c s|^p at a point on the axis, from ln omega.
+  double modulus(double log_omega) const {
+    const double x = p_ * (log_c_ + log_omega);
+    return std::fabs(x) <= kFastExpLimit ? exp_in_range(x) : std::exp(x);
+  }
+
+  // modulus(log_omega[i]) into out[i] for i < count.
+  void moduli(const double* log_omega, std::size_t count, double* out) const {
+    if (shortcut_) scaled_exponentials(p_, log_c_, log_omega, count, out);
+  }
+
+  // `modulus` is what modulus() gives for the point; read only where the shortcut applies.
+  Complex operator()(double omega, double modulus) const {
+    const Complex z = c_ * laplace(omega);
+    const bool on_axis = z.re == 0.0 && !std::signbit(z.re) &&
+                         z.im >= std::numeric_limits<double>::min() &&
                          z.im <= std::numeric_limits<double>::max();
     if (!shortcut_ || !on_axis) return complex_powf(z, p_);
-    const double modulus = std::pow(z.im, p_);
     return {modulus * cos_, modulus * sin_};
   }
 
  private:
+  double c_;
   double p_;
   bool shortcut_;
-  double cos_;
-  double sin_;
+  double log_c_ = 0.0;
+  double cos_ = 0.0;
+  double sin_ = 0.0;
 };
 
 struct TransmissionLineCpeTerms {
@@ -111,11 +211,11 @@ struct TransmissionLineCpeTerms {
   Complex tanh_b;
 };
 
-template <class Power>
 TransmissionLineCpeTerms transmission_line_cpe_terms(const double* p, double omega,
-                                                     const Power& power) {
+                                                     double modulus,
+                                                     const ScaledLaplacePower& power) {
   const double r_ion = p[0];
-  const Complex zq = reciprocal(p[1] * power(laplace(omega)));
+  const Complex zq = reciprocal(p[1] * power(omega, modulus));
   const double zq_norm = zq.re * zq.re + zq.im * zq.im;
   const Complex a = complex_sqrt(r_ion * zq);
   const Complex b = complex_sqrt(Complex{r_ion * zq.re / zq_norm, -r_ion * zq.im / zq_norm});
@@ -124,29 +224,35 @@ TransmissionLineCpeTerms transmission_line_cpe_terms(const double* p, double ome
 
 // A kind's impedance in two steps: `stage` does the per-point work that calls the C library and
 // `finish` the plain arithmetic on its result. A block runs every stage first and then every
-// finish, so that the finishing arithmetic vectorises; one point is finish(stage(omega)).
+// finish, so that the finishing arithmetic vectorises; one point is
+// finish(stage(omega, m)). The kinds with a fractional power have a `power`, and m is its
+// modulus at the point; the others ignore m.
 template <class Stage, class Finish>
 struct StagedFormula {
   Stage stage;
   Finish finish;
+  const ScaledLaplacePower* power = nullptr;
 
-  Complex operator()(double omega) const { return finish(stage(omega)); }
+  Complex operator()(double omega, double log_omega) const {
+    return finish(stage(omega, power != nullptr ? power->modulus(log_omega) : 0.0));
+  }
 };
 
 template <class Stage, class Finish>
-StagedFormula<Stage, Finish> staged(Stage stage, Finish finish) {
-  return {stage, finish};
+StagedFormula<Stage, Finish> staged(Stage stage, Finish finish,
+                                    const ScaledLaplacePower* power = nullptr) {
+  return {stage, finish, power};
 }
 
 // Stages for kinds that call no C library function (all of their work vectorises) and finishes for
 // kinds whose arithmetic is tangled with the calls.
-constexpr auto kFrequency = [](double omega) { return omega; };
+constexpr auto kFrequency = [](double omega, double) { return omega; };
 constexpr auto kAsStaged = [](Complex z) { return z; };
 
 // Hands `use` the kind's impedance as a StagedFormula of the angular frequency, with its
-// parameters bound; fractional powers come from make_power(exponent).
-template <class MakePower, class Use>
-void with_formula(ElementKind kind, const double* p, const MakePower& make_power, const Use& use) {
+// parameters bound.
+template <class Use>
+void with_formula(ElementKind kind, const double* p, const Use& use) {
   switch (kind) {
     case ElementKind::R:
       return use(staged(kFrequency, [p](double) { return Complex{p[0], 0.0}; }));
@@ -155,35 +261,35 @@ void with_formula(ElementKind kind, const double* p, const MakePower& make_power
     case ElementKind::L:
       return use(staged(kFrequency, [p](double w) { return p[0] * laplace(w); }));
     case ElementKind::La: {
-      const auto power = make_power(p[1]);
-      return use(staged([p, &power](double w) { return power(p[0] * laplace(w)); }, kAsStaged));
+      const ScaledLaplacePower power(p[0], p[1]);
+      return use(staged([&power](double w, double m) { return power(w, m); }, kAsStaged, &power));
     }
     case ElementKind::Cpe: {
-      const auto power = make_power(p[1]);
-      return use(staged([&power](double w) { return power(laplace(w)); },
-                        [p](Complex s_power) { return reciprocal(p[0] * s_power); }));
+      const ScaledLaplacePower power(1.0, p[1]);
+      return use(staged([&power](double w, double m) { return power(w, m); },
+                        [p](Complex s_power) { return reciprocal(p[0] * s_power); }, &power));
     }
     case ElementKind::W:
-      return use(staged([](double w) { return std::sqrt(w); },
+      return use(staged([](double w, double) { return std::sqrt(w); },
                         [p](double root) {
                           return Complex{p[0], -p[0]} / Complex{root, 0.0};
                         }));
     case ElementKind::Wo:
-      return use(staged([p](double w) { return warburg_root_and_tanh(p[1], w); },
+      return use(staged([p](double w, double) { return warburg_root_and_tanh(p[1], w); },
                         [p](const RootAndTanh& u) {
                           return Complex{p[0], 0.0} / (u.root * u.tanh);
                         }));
     case ElementKind::Ws:
-      return use(staged([p](double w) { return warburg_root_and_tanh(p[1], w); },
+      return use(staged([p](double w, double) { return warburg_root_and_tanh(p[1], w); },
                         [p](const RootAndTanh& u) { return (p[0] * u.tanh) / u.root; }));
     case ElementKind::G:
-      return use(staged([p](double w) { return gerischer_root(p[1], w); },
+      return use(staged([p](double w, double) { return gerischer_root(p[1], w); },
                         [p](Complex v) {
                           return Complex{p[0], 0.0} / v;
                         }));
     case ElementKind::Gs:
       return use(staged(
-          [p](double w) {
+          [p](double w, double) {
             const Complex v = gerischer_root(p[1], w);
             return RootAndTanh{v, guarded_tanh(p[2] * v)};
           },
@@ -195,19 +301,21 @@ void with_formula(ElementKind kind, const double* p, const MakePower& make_power
         return Complex{p[0], 0.0} / Complex{1.0 + p[1] * 0.0 * w, p[1] * w};
       }));
     case ElementKind::Zarc: {
-      const auto power = make_power(p[2]);
-      return use(staged([p, &power](double w) { return power(p[1] * laplace(w)); },
+      const ScaledLaplacePower power(p[1], p[2]);
+      return use(staged([&power](double w, double m) { return power(w, m); },
                         [p](Complex s_power) {
                           return Complex{p[0], 0.0} / (Complex{1.0, 0.0} + s_power);
-                        }));
+                        },
+                        &power));
     }
     case ElementKind::Tlmq: {
-      const auto power = make_power(p[2]);
-      return use(staged([p, &power](double w) { return transmission_line_cpe_terms(p, w, power); },
-                        [](const TransmissionLineCpeTerms& t) { return t.a / t.tanh_b; }));
+      const ScaledLaplacePower power(1.0, p[2]);
+      return use(staged(
+          [p, &power](double w, double m) { return transmission_line_cpe_terms(p, w, m, power); },
+          [](const TransmissionLineCpeTerms& t) { return t.a / t.tanh_b; }, &power));
     }
     case ElementKind::T:
-      return use(staged([p](double w) { return transmission_line_terms(p, w); },
+      return use(staged([p](double w, double) { return transmission_line_terms(p, w); },
                         [p](const TransmissionLineTerms& t) {
                           return (p[0] * t.hyperbolic.coth) / t.v +
                                  (p[1] * t.hyperbolic.csch) / t.v;
@@ -218,13 +326,28 @@ void with_formula(ElementKind kind, const double* p, const MakePower& make_power
 // Points staged at a time by add_element_impedances; bounds its stack use.
 constexpr std::size_t kStagedPoints = 32;
 
+// `log_omega` holds ln omega[i], or is empty: then a kind with a power works it out here.
 template <class Formula>
-void add_staged_block(const Formula& formula, std::span<const double> omega, ComplexColumns out) {
-  using Staged = decltype(formula.stage(0.0));
+void add_staged_block(const Formula& formula, std::span<const double> omega,
+                      std::span<const double> log_omega, ComplexColumns out) {
+  using Staged = decltype(formula.stage(0.0, 0.0));
   std::array<Staged, kStagedPoints> staged_values;
+  std::array<double, kStagedPoints> own_logs;
+  std::array<double, kStagedPoints> moduli{};
   for (std::size_t begin = 0; begin < omega.size(); begin += kStagedPoints) {
     const std::size_t count = std::min(kStagedPoints, omega.size() - begin);
-    for (std::size_t i = 0; i < count; ++i) staged_values[i] = formula.stage(omega[begin + i]);
+    if (formula.power != nullptr) {
+      const double* logs = own_logs.data();
+      if (log_omega.empty()) {
+        log_frequencies(omega.subspan(begin, count), own_logs.data());
+      } else {
+        logs = &log_omega[begin];
+      }
+      formula.power->moduli(logs, count, moduli.data());
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      staged_values[i] = formula.stage(omega[begin + i], moduli[i]);
+    }
     for (std::size_t i = 0; i < count; ++i) {
       out.add(begin + i, formula.finish(staged_values[i]));
     }
@@ -292,17 +415,37 @@ Complex guarded_tanh(Complex z) {
 
 Complex element_impedance(ElementKind kind, double omega, const double* p) {
   Complex z{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
-  with_formula(
-      kind, p, [](double exponent) { return PlainPower{exponent}; },
-      [&](const auto& formula) { z = formula(omega); });
+  double log_omega = 0.0;
+  if (reads_log_frequency(kind)) log_frequencies(std::span<const double>(&omega, 1), &log_omega);
+  with_formula(kind, p, [&](const auto& formula) { z = formula(omega, log_omega); });
   return z;
 }
 
-MOVARIN_AVX2_CLONES void add_element_impedances(ElementKind kind, const double* p,
-                                                std::span<const double> omega, ComplexColumns out) {
-  with_formula(
-      kind, p, [](double exponent) { return PowerOnImaginaryAxis(exponent); },
-      [&](const auto& formula) { add_staged_block(formula, omega, out); });
+// Flattened so that the formulas' loops are compiled into each clone: called functions would be
+// built for the baseline processor only.
+MOVARIN_AVX2_CLONES MOVARIN_FLATTEN void add_element_impedances(ElementKind kind, const double* p,
+                                                                std::span<const double> omega,
+                                                                std::span<const double> log_omega,
+                                                                ComplexColumns out) {
+  with_formula(kind, p,
+               [&](const auto& formula) { add_staged_block(formula, omega, log_omega, out); });
+}
+
+void add_element_impedances(ElementKind kind, const double* p, std::span<const double> omega,
+                            ComplexColumns out) {
+  add_element_impedances(kind, p, omega, {}, out);
+}
+
+MOVARIN_AVX2_CLONES void log_frequencies(std::span<const double> omega, double* out) {
+  for (std::size_t i = 0; i < omega.size(); ++i) out[i] = log_of_normal(omega[i]);
+  for (std::size_t i = 0; i < omega.size(); ++i) {
+    if (!is_positive_normal(omega[i])) out[i] = std::log(omega[i]);
+  }
+}
+
+bool reads_log_frequency(ElementKind kind) {
+  return kind == ElementKind::La || kind == ElementKind::Cpe || kind == ElementKind::Zarc ||
+         kind == ElementKind::Tlmq;
 }
 
 }  // namespace movarin

@@ -60,8 +60,18 @@ Complex guarded_tanh(Complex z);
 // Reads exactly kind_info(kind).param_count values from `values`.
 Complex element_impedance(ElementKind kind, double omega, const double* values);
 
+// Whether the kind's impedance takes ln omega (a fractional power of the frequency).
+bool reads_log_frequency(ElementKind kind);
+
+// ln omega[i] into out[i], the logarithm every evaluation uses: within a few ulp of std::log for
+// positive normal numbers, and std::log itself for the others.
+void log_frequencies(std::span<const double> omega, double* out);
+
 // Adds element_impedance(kind, omega[i], values) to out[i] for every i, bit for bit, with what
-// does not depend on the frequency worked out once for the whole block.
+// does not depend on the frequency worked out once for the whole block. `log_omega` holds
+// log_frequencies(omega), or is empty (then worked out here where the kind needs it).
+void add_element_impedances(ElementKind kind, const double* values, std::span<const double> omega,
+                            std::span<const double> log_omega, ComplexColumns out);
 void add_element_impedances(ElementKind kind, const double* values, std::span<const double> omega,
                             ComplexColumns out);
 

@@ -72,8 +72,9 @@ Result<FitOutcome, FitError> checked_fit(const SeriesList& circuit,
 
   const std::vector<double> omega = angular_frequencies(frequencies);
   const std::vector<double> weights = weights_for(impedances, settings.weight);
+  const std::vector<double> log_omega = log_angular_frequencies(omega);
   EvaluationCounter counter;
-  const FitContext context{{circuit, omega, impedances, weights, counter},
+  const FitContext context{{circuit, omega, impedances, weights, counter, log_omega},
                            constrained.value().bounds,
                            std::move(constrained.value().fixed)};
   return fit_with(*method, context, settings);

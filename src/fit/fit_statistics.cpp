@@ -6,17 +6,19 @@
 namespace movarin {
 namespace {
 
-// J^T J of a row-major rows x cols matrix.
+// J^T J of a row-major rows x cols matrix, in one pass over its rows; each entry sums its
+// products in row order from zero.
 std::vector<double> normal_matrix(const Matrix& jacobian) {
   const std::size_t m = jacobian.cols;
   std::vector<double> product(m * m, 0.0);
-  for (std::size_t a = 0; a < m; ++a) {
-    for (std::size_t b = a; b < m; ++b) {
-      double sum = 0.0;
-      for (std::size_t k = 0; k < jacobian.rows; ++k) sum += jacobian.at(k, a) * jacobian.at(k, b);
-      product[a * m + b] = sum;
-      product[b * m + a] = sum;
+  for (std::size_t k = 0; k < jacobian.rows; ++k) {
+    const double* row = &jacobian.data[k * m];
+    for (std::size_t a = 0; a < m; ++a) {
+      for (std::size_t b = a; b < m; ++b) product[a * m + b] += row[a] * row[b];
     }
+  }
+  for (std::size_t a = 0; a < m; ++a) {
+    for (std::size_t b = a + 1; b < m; ++b) product[b * m + a] = product[a * m + b];
   }
   return product;
 }

@@ -76,10 +76,11 @@ double dot(std::span<const double> a, std::span<const double> b) {
 // Dense column-major storage: the factorisation and the damped solve work column by column.
 class ColumnMatrix {
  public:
-  void reset(std::size_t rows, std::size_t cols) {
+  // Keeps whatever the storage held: callers write every entry.
+  void resize(std::size_t rows, std::size_t cols) {
     rows_ = rows;
     cols_ = cols;
-    data_.assign(rows * cols, 0.0);
+    data_.resize(rows * cols);
   }
   std::size_t rows() const { return rows_; }
   std::size_t cols() const { return cols_; }
@@ -461,7 +462,12 @@ class Run {
     const std::vector<double>& jacobian = result.value();
     if (jacobian.size() != m_ * n_) return Stop{TerminationReason::WrongDimensions, "jacobian"};
     if (!all_finite(jacobian)) return numerical_failure("jacobian");
-    qr_.a.reset(std::max(m_, n_), n_);
+    // Every entry is written below: the padding rows as zeros, the others from the Jacobian.
+    qr_.a.resize(std::max(m_, n_), n_);
+    for (std::size_t j = 0; j < n_; ++j) {
+      const std::span<double> padding = qr_.a.column(j, m_);
+      std::fill(padding.begin(), padding.end(), 0.0);
+    }
     for (std::size_t i = 0; i < m_; ++i) {
       for (std::size_t j = 0; j < n_; ++j) qr_.a(i, j) = jacobian[i * n_ + j];
     }

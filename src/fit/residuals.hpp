@@ -27,6 +27,8 @@ Result<WeightScheme, UnknownWeightScheme> parse_weight_scheme(std::string_view t
 std::string_view weight_scheme_name(WeightScheme scheme);
 
 std::vector<double> angular_frequencies(std::span<const double> frequencies);
+// log_frequencies(omega): what the fractional powers read, worked out once per fit.
+std::vector<double> log_angular_frequencies(std::span<const double> omega);
 std::vector<double> weights_for(std::span<const Complex> measured, WeightScheme scheme);
 
 // Counts residual-vector evaluations; shared by every thread of one evaluation context.
@@ -39,13 +41,16 @@ class EvaluationCounter {
   std::atomic<std::uint64_t> count_{0};
 };
 
-// Everything a residual evaluation reads; the spans outlive the problem.
+// Everything a residual evaluation reads; the spans outlive the problem. `log_omega` is either
+// log_angular_frequencies(omega) or empty; the results are the same, bit for bit, but empty means
+// working the logarithms out again in every evaluation.
 struct ResidualProblem {
   const SeriesList& circuit;
   std::span<const double> omega;
   std::span<const Complex> measured;
   std::span<const double> weights;
   std::reference_wrapper<EvaluationCounter> counter;
+  std::span<const double> log_omega = {};  // log_angular_frequencies(omega); empty: per block
 
   // The same problem, counting its evaluations into `other`.
   ResidualProblem counting_into(EvaluationCounter& other) const {
@@ -55,7 +60,13 @@ struct ResidualProblem {
   }
 };
 
+// Residual evaluations (points x evaluations: one per residual vector, two per Jacobian column)
+// below which a call runs on its caller's thread alone, and the least each task on the worker
+// pool is given. The values are the same either way.
+inline constexpr std::size_t kPoolWork = 16384;
+
 // 2n entries, interleaved (re, im) per point, model minus measurement over the weight. Counts 1.
+// On the worker pool from kPoolWork points up.
 Result<std::vector<double>, NotEnoughValues> weighted_residuals(const ResidualProblem& problem,
                                                                 std::span<const double> params);
 
@@ -75,7 +86,8 @@ struct Matrix {
 // The step of the central difference for a parameter value.
 double jacobian_step(double value);
 
-// One column per entry of params, computed as tasks on the worker pool. Counts 2 per column.
+// One column per entry of params. Counts 2 per column. On the worker pool, in pieces of the
+// spectrum, from kPoolWork points x 2 columns up.
 Result<Matrix, NotEnoughValues> central_jacobian(const ResidualProblem& problem,
                                                  std::span<const double> params);
 

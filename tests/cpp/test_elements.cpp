@@ -294,3 +294,29 @@ TEST_CASE("element impedance: block evaluation is bitwise the per-point formula"
     }
   }
 }
+
+TEST_CASE("fractional powers: the exp shortcut is the power up to rounding, exact off the axis") {
+  // On the positive imaginary axis the shortcut's modulus comes from an exp of logarithms, within
+  // rounding of the power; a negative coefficient at a negative frequency also lands on that axis,
+  // where no logarithm exists and complex_powf must answer.
+  for (const double omega : {1e-6, 0.3, 1.0, 7e2, 5e8, -0.3, -7e2}) {
+    for (const double coefficient : {2.5e-4, 1.0, 3e3, -2.5e-4, -3e3}) {
+      for (const double exponent : {0.05, 0.5, 0.87, 1.0, 1.3}) {
+        CAPTURE(omega);
+        CAPTURE(coefficient);
+        CAPTURE(exponent);
+        const Complex power = complex_powf(coefficient * s_of(omega), exponent);
+        const Complex la = z_of(ElementKind::La, omega, {coefficient, exponent});
+        const Complex zarc = z_of(ElementKind::Zarc, omega, {2.0, coefficient, exponent});
+        const Complex zarc_from_power = Complex{2.0, 0.0} / (Complex{1.0, 0.0} + power);
+        if (omega > 0.0 && coefficient > 0.0) {
+          CHECK(near(la, power, 1e-14));
+          CHECK(near(zarc, zarc_from_power, 1e-14));
+        } else {
+          CHECK(same(la, power));
+          CHECK(same(zarc, zarc_from_power));
+        }
+      }
+    }
+  }
+}

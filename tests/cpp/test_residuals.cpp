@@ -1,7 +1,9 @@
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -143,8 +145,57 @@ TEST_CASE("the solver-coordinate Jacobian applies the chain rule and zeroes froz
   const std::vector<bool> frozen = {false, true, false, false, false};
   const auto scaled = solver_jacobian(f.problem(), u, bounds, frozen).value();
   for (std::size_t k = 0; k < physical.rows; ++k) {
-    CHECK(scaled.at(k, 0) == physical.at(k, 0) * (x[0] - 1e-12) * 2.302585092994046);
+    CHECK(scaled.at(k, 0) == physical.at(k, 0) * ((x[0] - 1e-12) * 2.302585092994046));
     CHECK(scaled.at(k, 1) == 0.0);
     CHECK(scaled.at(k, 4) == physical.at(k, 4));  // alpha is bounded: linear
   }
+}
+
+TEST_CASE("large spectra go to the pool in pieces with the same residuals and Jacobian bits") {
+  // Enough points that both calls cut the spectrum into pool tasks; the reference evaluates
+  // 50-point slices, each on the calling thread, with and without the logarithms handed in.
+  const SeriesList circuit = parse_circuit("R0-(R1,CPE1)-(R2-Wo2,CPE2)").value();
+  const std::vector<double> params = {5.0, 20.0, 1e-5, 0.9, 40.0, 30.0, 5.0, 5e-4, 0.8};
+  const std::size_t n = 2 * kPoolWork + 7;
+  REQUIRE(n * 2 * params.size() >= kPoolWork);
+  std::vector<double> frequencies(n);
+  std::vector<Complex> measured(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    frequencies[i] = std::pow(10.0, -2.0 + 7.0 * static_cast<double>(i) / (n - 1));
+    measured[i] = {10.0 + std::sin(static_cast<double>(i)), -3.0};
+  }
+  const std::vector<double> omega = angular_frequencies(frequencies);
+  const std::vector<double> logs = log_angular_frequencies(omega);
+  const std::vector<double> weights = weights_for(measured, WeightScheme::Modulus);
+  EvaluationCounter counter;
+  const ResidualProblem whole{circuit, omega, measured, weights, counter, logs};
+  const auto residuals = weighted_residuals(whole, params).value();
+  const Matrix jacobian = central_jacobian(whole, params).value();
+  CHECK(counter.value() == 1 + 2 * params.size());
+  bool same_bits = true;
+  for (std::size_t begin = 0; begin < n; begin += 50) {
+    const std::size_t count = std::min<std::size_t>(50, n - begin);
+    const std::span<const double> all_logs(logs);
+    const std::span<const double> slice_logs =
+        begin % 100 == 0 ? std::span<const double>() : all_logs.subspan(begin, count);
+    const ResidualProblem slice{circuit,
+                                std::span<const double>(omega).subspan(begin, count),
+                                std::span<const Complex>(measured).subspan(begin, count),
+                                std::span<const double>(weights).subspan(begin, count),
+                                counter,
+                                slice_logs};
+    const auto slice_residuals = weighted_residuals(slice, params).value();
+    const Matrix slice_jacobian = central_jacobian(slice, params).value();
+    same_bits = same_bits && std::equal(slice_residuals.begin(), slice_residuals.end(),
+                                        residuals.begin() + static_cast<std::ptrdiff_t>(2 * begin));
+    same_bits = same_bits &&
+                std::equal(slice_jacobian.data.begin(), slice_jacobian.data.end(),
+                           jacobian.data.begin() +
+                               static_cast<std::ptrdiff_t>(2 * begin * params.size()));
+  }
+  CHECK(same_bits);
+  // A short parameter vector fails in every piece, not only the first.
+  const std::vector<double> short_params(params.begin(), params.end() - 1);
+  CHECK_FALSE(weighted_residuals(whole, short_params));
+  CHECK_FALSE(central_jacobian(whole, short_params));
 }

@@ -166,7 +166,7 @@ POOL_PROBE = textwrap.dedent("""
         return len(os.listdir("/proc/self/task"))
     before = threads()
     circuit = movarin.Circuit("R0-p(R1,CPE1)-W2")
-    f = np.logspace(-2, 5, 60)
+    f = np.logspace(-2, 5, 2000)  # enough points for the pool to serve the evaluation
     z = circuit.with_values([0.1, 1.0, 1e-3, 0.9, 0.5]).impedance(f)
     circuit.fit(f, z, guess_init=False)
     print(threads() - before)
