@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "nn/cpu_features.hpp"
 
@@ -109,6 +110,21 @@ void gather_points(const double* padded, const TileGrid& grid, double* points) {
   }
 }
 
+// Vectors `step` apart, each its own load: a loop here is not unrolled, and the vectors then go
+// through memory in halves, which stalls their reading back.
+template <class Vector, std::size_t... J>
+[[gnu::always_inline]] inline void load_each(const double* source, std::size_t step,
+                                             Vector (&d)[sizeof...(J)],
+                                             std::index_sequence<J...>) {
+  (std::memcpy(&d[J], source + J * step, sizeof(Vector)), ...);
+}
+
+template <class Vector, std::size_t... J>
+[[gnu::always_inline]] inline void store_each(const Vector (&v)[sizeof...(J)], std::size_t step,
+                                              double* target, std::index_sequence<J...>) {
+  (std::memcpy(target + J * step, &v[J], sizeof(Vector)), ...);
+}
+
 // The eight inputs of the tiles first .. first + lanes - 1: from the padded row where they lie
 // side by side in it, else from the gathered points.
 template <class Vector>
@@ -116,15 +132,11 @@ template <class Vector>
                                                     const TileGrid& grid, std::size_t first,
                                                     std::size_t start, bool adjacent,
                                                     Vector (&d)[kWinogradPoints]) {
+  constexpr auto kEach = std::make_index_sequence<kWinogradPoints>();
   if (!adjacent) {
-    for (std::size_t j = 0; j < kWinogradPoints; ++j) {
-      std::memcpy(&d[j], points + j * grid.padded_tiles + first, sizeof(Vector));
-    }
+    load_each(points + first, grid.padded_tiles, d, kEach);
   } else if (first < grid.tiles) {
-    const double* source = padded + start;
-    for (std::size_t j = 0; j < kWinogradPoints; ++j) {
-      std::memcpy(&d[j], source + j * grid.dilation, sizeof(Vector));
-    }
+    load_each(padded + start, grid.dilation, d, kEach);
   } else {
     for (Vector& v : d) v = Vector{};
   }
@@ -159,9 +171,8 @@ template <class Vector>
     v[5] = even3 + odd3;
     v[6] = even3 - odd3;
     v[7] = 4.0 * (d[7] - d[1]) + 21.0 * (d[3] - d[5]);
-    for (std::size_t x = 0; x < kWinogradPoints; ++x) {
-      std::memcpy(transformed + (x * in + c) * stride + tile, &v[x], sizeof(Vector));
-    }
+    store_each(v, in * stride, transformed + c * stride + tile,
+               std::make_index_sequence<kWinogradPoints>());
   }
 }
 
