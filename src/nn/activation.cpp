@@ -25,9 +25,25 @@ namespace {
 }
 #endif
 
+#if defined(MOVARIN_NN_AVX512)
+// Eight lanes: the loops wait on the long chain of operations of each value's tanh rather than
+// on the arithmetic units, and eight lanes keep twice the values in flight.
+MOVARIN_NN_AVX512_FUNCTION void gelu_loop_avx512(double* values, std::size_t count) {
+  gelu_loop(values, count);
+}
+
+MOVARIN_NN_AVX512_FUNCTION void gelu_of_sum_loop_avx512(double* x, const double* addend,
+                                                        std::size_t count) {
+  gelu_of_sum_loop(x, addend, count);
+}
+#endif
+
 }  // namespace
 
 void apply_gelu(std::span<double> values) {
+#if defined(MOVARIN_NN_AVX512)
+  if (has_avx512()) return gelu_loop_avx512(values.data(), values.size());
+#endif
 #if defined(MOVARIN_NN_AVX2)
   if (has_avx2()) return gelu_loop_avx2(values.data(), values.size());
 #endif
@@ -35,6 +51,9 @@ void apply_gelu(std::span<double> values) {
 }
 
 void apply_gelu_of_sum(std::span<double> x, std::span<const double> addend) {
+#if defined(MOVARIN_NN_AVX512)
+  if (has_avx512()) return gelu_of_sum_loop_avx512(x.data(), addend.data(), x.size());
+#endif
 #if defined(MOVARIN_NN_AVX2)
   if (has_avx2()) return gelu_of_sum_loop_avx2(x.data(), addend.data(), x.size());
 #endif

@@ -6,8 +6,9 @@
 // and the infinities come out as from std::tanh. It uses only additions, multiplications, one
 // division and bit operations, no branch and no call into the C library, so the array loops in
 // activation.cpp are vectorised (by GCC and clang, on x86-64 and elsewhere); they run in an AVX2
-// copy where the processor has it. Without fused multiply-adds every operation rounds as in the
-// baseline copy and as in the scalar function, so all give the same bits.
+// or AVX-512 copy where the processor has it (nn/cpu_features.hpp). Without fused multiply-adds
+// every operation rounds as in the baseline copy and as in the scalar function, so all give the
+// same bits.
 
 #include <bit>
 #include <cstdint>

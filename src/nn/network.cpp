@@ -9,6 +9,7 @@
 #include <string>
 
 #include "nn/cpu_features.hpp"
+#include "nn/winograd.hpp"
 
 namespace movarin {
 namespace {
@@ -87,7 +88,10 @@ Result<ConvLayer, WeightError> bind_conv(const WeightModel& model, const std::st
     return fail(WeightError::unparsable(weight_name + " (shape " + dims_text(tensor.dims) +
                                         ", expected " + dims_text(shape) + ")"));
   }
-  return ConvLayer{tensor.values, bias.value(), in};
+  const auto transformed = model.transformed_filters.find(weight_name);
+  const TransformedFilters* fast =
+      transformed == model.transformed_filters.end() ? nullptr : &transformed->second;
+  return ConvLayer{tensor.values, bias.value(), in, fast};
 }
 
 Result<NormLayer, WeightError> bind_norm(const WeightModel& model, const std::string& layer) {
@@ -275,10 +279,20 @@ std::size_t padded_reach(const Network& network, std::size_t dilation) {
 // infinite or NaN (against padding) or the weight is zero and the input infinite or NaN; each of
 // those makes a NaN. So an output without NaN is exact, and one with NaN is computed again term
 // by term.
-// `padded` has room for layer.in rows of length + padded_reach(...) values.
+// Five-tap filters take the fast form (nn/winograd.hpp) where every input and bias is finite
+// and of safe size; there the padded form could not meet a NaN either, and the two differ only
+// by rounding.
+// `scratch` has room for layer.in rows of length + padded_reach(...) values and, where the fast
+// form pays, for its workspace.
 void convolve(const ConvLayer& layer, const Network& network, std::size_t dilation,
-              const double* input, double* output, double* padded) {
+              const double* input, double* output, double* scratch) {
   const std::size_t length = network.length, kernel = network.kernel;
+  if (layer.fast != nullptr && fast_convolution_pays(length, dilation) &&
+      fast_convolution_applies(*layer.fast, layer.bias, input, length)) {
+    convolve_fast(*layer.fast, layer.bias, length, dilation, input, output, scratch);
+    return;
+  }
+  double* padded = scratch;
   const std::size_t reach = dilation * (kernel - 1);
   if (reach > kMaxPaddedReach * length) {
     convolve_exact(layer, network, dilation, input, output);
@@ -427,22 +441,30 @@ Result<Network, WeightError> bind_network(const WeightModel& model) {
 std::vector<double> forward(const Network& network, std::span<const double> input,
                             const Extras& extras) {
   const std::size_t values = network.channels * network.length;
-  // One allocation for the whole pass: the trunk x, the block's h and h2, and the padded rows.
-  std::size_t reach = padded_reach(network, 1);
-  for (const ResidualBlock& block : network.blocks) {
-    reach = std::max(reach, padded_reach(network, block.dilation));
-  }
+  // One allocation for the whole pass: the trunk x, the block's h and h2, and the scratch of the
+  // convolutions (the padded rows, or the fast form's transformed tiles).
   const std::size_t rows = std::max(network.channels, kInputChannels);
-  std::vector<double> workspace(3 * values + rows * (network.length + reach));
-  const std::span<double> x(workspace.data(), values), h(x.end(), values), h2(h.end(), values);
-  double* padded = h2.data() + values;
-
-  convolve(network.stem, network, 1, input.data(), x.data(), padded);
+  const auto scratch_for = [&](std::size_t dilation) {
+    const std::size_t padded = rows * (network.length + padded_reach(network, dilation));
+    if (network.kernel != kWinogradTaps || !fast_convolution_pays(network.length, dilation)) {
+      return padded;
+    }
+    return std::max(padded, fast_convolution_workspace(rows, network.length, dilation));
+  };
+  std::size_t scratch = scratch_for(1);
   for (const ResidualBlock& block : network.blocks) {
-    convolve(block.conv1, network, block.dilation, x.data(), h.data(), padded);
+    scratch = std::max(scratch, scratch_for(block.dilation));
+  }
+  std::vector<double> workspace(3 * values + scratch);
+  const std::span<double> x(workspace.data(), values), h(x.end(), values), h2(h.end(), values);
+  double* scratch_values = h2.data() + values;
+
+  convolve(network.stem, network, 1, input.data(), x.data(), scratch_values);
+  for (const ResidualBlock& block : network.blocks) {
+    convolve(block.conv1, network, block.dilation, x.data(), h.data(), scratch_values);
     group_norm(block.norm1, network, h);
     apply_gelu(h);
-    convolve(block.conv2, network, block.dilation, h.data(), h2.data(), padded);
+    convolve(block.conv2, network, block.dilation, h.data(), h2.data(), scratch_values);
     group_norm(block.norm2, network, h2);
     apply_gelu_of_sum(x, h2);
   }

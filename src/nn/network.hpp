@@ -31,6 +31,7 @@ struct ConvLayer {
   std::span<const double> weight;  // [channels][in][kernel]
   std::span<const double> bias;    // [channels]
   std::size_t in;
+  const TransformedFilters* fast = nullptr;  // the weights ready for convolve_fast, if they are
 };
 
 struct NormLayer {

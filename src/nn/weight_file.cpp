@@ -419,6 +419,21 @@ std::optional<WeightError> read_contents(Tensors& tensors, const Header& header,
 
 }  // namespace
 
+// Every tensor shaped as five-tap convolution filters, ready for the fast convolution.
+std::map<std::string, TransformedFilters, std::less<>> transform_convolution_filters(
+    const Tensors& tensors) {
+  std::map<std::string, TransformedFilters, std::less<>> transformed;
+  for (const auto& [name, tensor] : tensors) {
+    if (tensor.dims.size() != 3 || tensor.dims[2] != kWinogradTaps) continue;
+    const std::size_t out = tensor.dims[0], in = tensor.dims[1];
+    if (tensor.values.size() != out * in * kWinogradTaps) continue;
+    if (auto filters = transform_filters(tensor.values, out, in)) {
+      transformed.emplace(name, std::move(*filters));
+    }
+  }
+  return transformed;
+}
+
 Result<WeightModel, WeightError> parse_weight_file(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kWeightFileMagic.size()) return fail(WeightError::truncated());
   if (std::memcmp(bytes.data(), kWeightFileMagic.data(), kWeightFileMagic.size()) != 0) {
@@ -433,6 +448,7 @@ Result<WeightModel, WeightError> parse_weight_file(std::span<const std::uint8_t>
   WeightModel model;
   if (auto error = read_contents(tensors.value(), header.value(), model)) return fail(*error);
   model.tensors = std::move(tensors).value();
+  model.transformed_filters = transform_convolution_filters(model.tensors);
   return model;
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "nn/winograd.hpp"
 #include "runtime/result.hpp"
 
 namespace movarin {
@@ -73,6 +74,9 @@ struct WeightModel {
   std::vector<bool> log_params;
   std::vector<ScalingRow> scaling;
   std::map<std::string, Tensor, std::less<>> tensors;
+  // The tensors of five-tap convolution filters ([out][in][5], every weight finite) made ready
+  // for the fast convolution, by tensor name; derived once, when the file is parsed.
+  std::map<std::string, TransformedFilters, std::less<>> transformed_filters;
   std::uint64_t n_grid = 0;
   std::uint64_t channels = 0;
   std::uint64_t kernel = 0;
