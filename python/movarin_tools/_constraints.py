@@ -90,6 +90,9 @@ def _bound_pair(name: str, pair: Any, own: tuple[float, float]) -> tuple[float, 
         raise ValueError(f"bounds[{name!r}] must be a pair (lo, hi), got {pair!r}")
     lo, hi = (own[k] if end is None else _real(f"bounds[{name!r}]", end)
               for k, end in enumerate(pair))
+    # As the compiled fit reads it: zero stands for a positive parameter's floor (1e-12 ohm).
+    if own[0] > 0.0 and 0.0 <= lo < own[0]:
+        lo = own[0]
     return lo, hi
 
 

@@ -119,7 +119,8 @@ def fit(circuit: str, frequencies: Any, impedances: Any = None, *,
     bounds
         A dict name -> (lo, hi) replacing those parameters' own bounds for this fit; either end
         may be ``None`` to keep the parameter's own. The bounds must lie inside the parameter's
-        own range (no negative resistance, no exponent above 1), lo must be finite and below hi,
+        own range (no negative resistance, no exponent above 1; a lower bound of 0 stands for a
+        positive parameter's floor, e.g. 1e-12 ohm), lo must be finite and below hi,
         and ``start`` and fixed values must lie inside. Generated starts are moved inside; every
         method searches and reports inside these bounds.
     hops

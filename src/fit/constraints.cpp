@@ -19,6 +19,13 @@ std::string interval_text(const Bounds& b) {
   return text;
 }
 
+// A positive parameter's own lower bound is a numerical floor just above zero (a resistance's is
+// 1e-12 ohm), so a given lower bound of zero, or one between zero and the floor, means the floor.
+Bounds raised_to_floor(Bounds given, const Bounds& range) {
+  if (range.lo > 0.0 && given.lo >= 0.0 && given.lo < range.lo) given.lo = range.lo;
+  return given;
+}
+
 std::optional<ConstraintError> check_bounds(const std::string& name, const Bounds& given,
                                             const Bounds& range) {
   const auto refuse = [&](Kind kind) {
@@ -30,7 +37,10 @@ std::optional<ConstraintError> check_bounds(const std::string& name, const Bound
   if (!std::isfinite(given.lo)) return refuse(Kind::LowerNotFinite);
   if (std::isnan(given.hi)) return refuse(Kind::UpperIsNaN);
   if (!(given.lo < given.hi)) return refuse(Kind::EmptyInterval);
-  if (given.lo < range.lo || given.hi > range.hi) return refuse(Kind::OutsideRange);
+  const Bounds floored = raised_to_floor(given, range);
+  if (floored.lo < range.lo || floored.hi > range.hi || !(floored.lo < floored.hi)) {
+    return refuse(Kind::OutsideRange);
+  }
   return std::nullopt;
 }
 
@@ -90,7 +100,7 @@ Result<ConstrainedParameters, ConstraintError> apply_constraints(
       if (auto error = check_bounds(names[j], constraints.bounds[j], constrained.bounds[j])) {
         return fail(std::move(*error));
       }
-      constrained.bounds[j] = constraints.bounds[j];
+      constrained.bounds[j] = raised_to_floor(constraints.bounds[j], constrained.bounds[j]);
     }
     // Without given bounds a start outside the parameter's own is clamped, as in any fit; a
     // fixed value cannot be.

@@ -123,6 +123,11 @@ TEST_CASE("constraints are refused with the parameter's name, before the setting
         "bounds of R1.r: the lower bound 100 is not below the upper bound 10");
   CHECK(refusal(with_bound(1, {-1.0, 10.0})) ==
         "bounds of R1.r: [-1, 10] reaches outside the parameter's range [1e-12, inf]");
+  // Zero means the resistance's floor: accepted, so the settings are checked next.
+  CHECK(refusal(with_bound(1, {0.0, 100.0})) ==
+        "solver error: Invalid parameter: ftol must be >= 0");
+  CHECK(refusal(with_bound(1, {0.0, 1e-13})) ==
+        "bounds of R1.r: [0, 1e-13] reaches outside the parameter's range [1e-12, inf]");
   CHECK(refusal(with_bound(3, {0.5, 1.2})) ==
         "bounds of CPE1.alpha: [0.5, 1.2] reaches outside the parameter's range [0, 1]");
   CHECK(refusal(with_bound(1, {100.0, 200.0})) ==
