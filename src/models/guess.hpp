@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "circuit/tree.hpp"
-#include "elements/spectrum.hpp"
+#include "elements/measured_points.hpp"
 #include "nn/weight_file.hpp"
 #include "runtime/result.hpp"
 

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "elements/spectrum.hpp"
+#include "elements/measured_points.hpp"
 #include "nn/network.hpp"
 #include "nn/weight_file.hpp"
 #include "runtime/result.hpp"

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "elements/spectrum.hpp"
+#include "elements/measured_points.hpp"
 
 namespace movarin::python {
 

@@ -1,4 +1,4 @@
-#include "elements/spectrum.hpp"
+#include "elements/measured_points.hpp"
 
 #include <cmath>
 
