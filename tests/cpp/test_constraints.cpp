@@ -4,30 +4,17 @@
 #include <string>
 #include <vector>
 
-#include "circuit/parse.hpp"
-#include "fit/fit.hpp"
+#include "synthetic_fit.hpp"
 
 using namespace movarin;
+using test_support::Synthetic;
 
 namespace {
 
-struct Spectrum2Arcs {
-  SeriesList circuit = parse_circuit("R0-p(R1,CPE1)-p(R2,CPE2)").value();
-  std::vector<double> truth = {5.0, 40.0, 1e-5, 0.85, 120.0, 1e-3, 0.75};
-  std::vector<double> frequencies;
-  std::vector<Complex> impedances;
-
-  Spectrum2Arcs() {
-    for (int i = 0; i < 50; ++i) {
-      frequencies.push_back(std::pow(10.0, 5.0 - 7.0 * i / 49.0));
-      impedances.push_back(
-          impedance_with_values(circuit, truth, frequencies.back() * kTwoPi).value());
-    }
-  }
-  SeriesList start(std::vector<double> values) const {
-    return with_values(circuit, values).value();
-  }
-};
+// Two arcs far enough apart that every method tells them apart.
+Synthetic two_arcs() {
+  return Synthetic("R0-p(R1,CPE1)-p(R2,CPE2)", {5.0, 40.0, 1e-5, 0.85, 120.0, 1e-3, 0.75}, 50);
+}
 
 FitSettings quick(const char* method) {
   FitSettings settings;
@@ -44,16 +31,15 @@ FitSettings quick(const char* method) {
 }  // namespace
 
 TEST_CASE("a fixed parameter keeps its value bit for bit under every method") {
-  const Spectrum2Arcs data;
+  const Synthetic data = two_arcs();
   FitConstraints constraints;
   constraints.fixed = {true, false, false, false, false, false, false};
   // The true R0, the rest off by factors the multi-start recovers from.
-  const SeriesList start = data.start({5.0, 80.0, 3e-5, 0.8, 60.0, 3e-4, 0.8});
+  const SeriesList start = data.starting_at({5.0, 80.0, 3e-5, 0.8, 60.0, 3e-4, 0.8});
   for (const char* method : {"levenberg_marquardt", "particle_swarm", "nelder_mead",
                              "differential_evolution", "simulated_annealing", "basin_hopping"}) {
     CAPTURE(std::string(method));
-    const auto outcome =
-        run_fit(start, data.frequencies, data.impedances, quick(method), constraints);
+    const auto outcome = data.fit(start, quick(method), constraints);
     REQUIRE(outcome.ok());
     CHECK(outcome.value().params[0] == 5.0);
     const auto& errors = outcome.value().standard_errors;
@@ -72,24 +58,15 @@ TEST_CASE("a fixed parameter keeps its value bit for bit under every method") {
 }
 
 TEST_CASE("bounds that exclude the optimum end the fit on the bound, inside every box") {
-  const SeriesList circuit = parse_circuit("R0-p(R1,CPE1)").value();
-  const std::vector<double> truth = {5.0, 40.0, 1e-5, 0.85};
-  std::vector<double> frequencies;
-  std::vector<Complex> impedances;
-  for (int i = 0; i < 40; ++i) {
-    frequencies.push_back(std::pow(10.0, 5.0 - 7.0 * i / 39.0));
-    impedances.push_back(
-        impedance_with_values(circuit, truth, frequencies.back() * kTwoPi).value());
-  }
+  const Synthetic data("R0-p(R1,CPE1)", {5.0, 40.0, 1e-5, 0.85});
   FitConstraints constraints;
-  constraints.bounds = param_bounds(circuit);
+  constraints.bounds = param_bounds(data.circuit);
   constraints.bounds[1] = {50.0, 500.0};
   constraints.bounds[3] = {0.7, 0.8};
-  const std::vector<double> start_values = {5.0, 60.0, 1e-5, 0.75};
-  const SeriesList start = with_values(circuit, start_values).value();
+  const SeriesList start = data.starting_at({5.0, 60.0, 1e-5, 0.75});
   for (const char* method : {"levenberg_marquardt", "particle_swarm", "basin_hopping"}) {
     CAPTURE(std::string(method));
-    const auto outcome = run_fit(start, frequencies, impedances, quick(method), constraints);
+    const auto outcome = data.fit(start, quick(method), constraints);
     REQUIRE(outcome.ok());
     const auto& p = outcome.value().params;
     CHECK(p[1] >= 50.0);
@@ -101,12 +78,12 @@ TEST_CASE("bounds that exclude the optimum end the fit on the bound, inside ever
 }
 
 TEST_CASE("constraints are refused with the parameter's name, before the settings") {
-  const Spectrum2Arcs data;
-  const SeriesList start = data.start({5.0, 80.0, 3e-5, 0.8, 60.0, 3e-4, 0.8});
+  const Synthetic data = two_arcs();
+  const SeriesList start = data.starting_at({5.0, 80.0, 3e-5, 0.8, 60.0, 3e-4, 0.8});
   const auto refusal = [&](FitConstraints constraints) {
     FitSettings settings;
     settings.ftol = -1.0;  // would be refused next
-    const auto outcome = run_fit(start, data.frequencies, data.impedances, settings, constraints);
+    const auto outcome = data.fit(start, settings, constraints);
     REQUIRE_FALSE(outcome.ok());
     return message(outcome.error());
   };
@@ -137,9 +114,8 @@ TEST_CASE("constraints are refused with the parameter's name, before the setting
   CHECK(refusal(all_fixed) == "every parameter is fixed: nothing is left to fit");
   FitConstraints fixed_outside;
   fixed_outside.fixed = {false, false, false, false, false, false, true};
-  const SeriesList exponent_above_one = data.start({5.0, 80.0, 3e-5, 0.8, 60.0, 3e-4, 1.5});
-  const auto outcome =
-      run_fit(exponent_above_one, data.frequencies, data.impedances, {}, fixed_outside);
+  const SeriesList exponent_above_one = data.starting_at({5.0, 80.0, 3e-5, 0.8, 60.0, 3e-4, 1.5});
+  const auto outcome = data.fit(exponent_above_one, {}, fixed_outside);
   REQUIRE_FALSE(outcome.ok());
   CHECK(message(outcome.error()) ==
         "the fixed value 1.5 of CPE2.alpha lies outside its bounds [0, 1]");

@@ -12,36 +12,13 @@
 #include "fit/multi_start.hpp"
 #include "runtime/cancellation.hpp"
 #include "runtime/total_order.hpp"
+#include "synthetic_fit.hpp"
 
 using namespace movarin;
+using test_support::Synthetic;
+using test_support::SyntheticContext;
 
 namespace {
-
-// A noiseless spectrum of `circuit` with `truth`, 40 log-spaced points from 100 kHz to 10 mHz.
-struct Synthetic {
-  SeriesList circuit;
-  std::vector<double> truth;
-  std::vector<double> frequencies;
-  std::vector<Complex> impedances;
-
-  Synthetic(std::string_view text, std::vector<double> values, int points = 40)
-      : circuit(parse_circuit(text).value()), truth(std::move(values)) {
-    for (int i = 0; i < points; ++i) {
-      const double f = points == 1 ? 1e3 : std::pow(10.0, 5.0 - 7.0 * i / (points - 1));
-      frequencies.push_back(f);
-      impedances.push_back(impedance_with_values(circuit, truth, f * kTwoPi).value());
-    }
-  }
-
-  SeriesList starting_at(std::vector<double> values) const {
-    return with_values(circuit, values).value();
-  }
-
-  Result<FitOutcome, FitError> fit(const SeriesList& start,
-                                   const FitSettings& settings = {}) const {
-    return run_fit(start, frequencies, impedances, settings);
-  }
-};
 
 void check_recovers(const FitOutcome& outcome, const std::vector<double>& truth, double tolerance) {
   REQUIRE(outcome.params.size() == truth.size());
@@ -222,14 +199,10 @@ TEST_CASE("invalid solver settings end the fit with a solver error, never an abo
 TEST_CASE("candidates are x0, four scalings of open parameters and four box placements") {
   const Synthetic data("R0-(R1,CPE1)", {10.0, 100.0, 1e-5, 0.8});
   const std::vector<double> x0 = {10.0, 100.0, 1e-5, 0.8};
-  EvaluationCounter counter;
-  const auto omega = angular_frequencies(data.frequencies);
-  const auto weights = weights_for(data.impedances, WeightScheme::Modulus);
-  const std::vector<Bounds> bounds = param_bounds(data.circuit);
-  const FitContext context{{data.circuit, omega, data.impedances, weights, counter}, bounds};
-  const auto candidates = candidate_starting_points(x0, context);
+  SyntheticContext fit{data};
+  const auto candidates = candidate_starting_points(x0, fit.context());
   REQUIRE(candidates.size() == 9);
-  CHECK(counter.value() == 9);
+  CHECK(fit.counter.value() == 9);
   CHECK(candidates[0].x == x0);
   CHECK(candidates[0].score == 0.0);
   std::vector<double> alphas;

@@ -3,24 +3,17 @@
 #include <cmath>
 #include <vector>
 
-#include "circuit/parse.hpp"
 #include "fit/global_methods.hpp"
+#include "synthetic_fit.hpp"
 
 using namespace movarin;
+using test_support::Synthetic;
+using test_support::SyntheticContext;
 
 TEST_CASE("each search method runs its own search inside the box with its own work count") {
-  const SeriesList circuit = parse_circuit("R0-(R1,CPE1)").value();
-  const std::vector<double> truth = {10.0, 100.0, 1e-5, 0.8};
-  std::vector<double> omega;
-  std::vector<Complex> measured;
-  for (int i = 0; i < 20; ++i) {
-    omega.push_back(kTwoPi * std::pow(10.0, 4.0 - 0.3 * i));
-    measured.push_back(impedance_with_values(circuit, truth, omega.back()).value());
-  }
-  const std::vector<double> weights = weights_for(measured, WeightScheme::Modulus);
-  const std::vector<Bounds> bounds = param_bounds(circuit);
-  EvaluationCounter counter;
-  const FitContext context{{circuit, omega, measured, weights, counter}, bounds};
+  const Synthetic data("R0-(R1,CPE1)", {10.0, 100.0, 1e-5, 0.8}, 20);
+  SyntheticContext fit{data};
+  const FitContext context = fit.context();
 
   FitSettings settings;
   settings.seed = 11;
@@ -41,7 +34,7 @@ TEST_CASE("each search method runs its own search inside the box with its own wo
     REQUIRE(point.ok());
     CHECK(point.value().iterations <= iterations);
     CHECK(point.value().iterations > 0);
-    REQUIRE(point.value().params.size() == truth.size());
+    REQUIRE(point.value().params.size() == data.truth.size());
     for (const double value : point.value().params) CHECK(std::isfinite(value));
   }
 

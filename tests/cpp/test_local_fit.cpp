@@ -3,36 +3,17 @@
 #include <cmath>
 #include <vector>
 
-#include "circuit/parse.hpp"
 #include "fit/local_fit.hpp"
+#include "synthetic_fit.hpp"
 
 using namespace movarin;
 
-namespace {
-
-// A noiseless spectrum of R0-(R1,C1) and the context a fit of it works in.
-struct RcSpectrum {
-  SeriesList circuit = parse_circuit("R0-(R1,C1)").value();
-  std::vector<double> truth = {10.0, 100.0, 1e-5};
-  std::vector<double> omega;
-  std::vector<Complex> measured;
-  std::vector<double> weights;
-  std::vector<Bounds> bounds = param_bounds(circuit);
-  EvaluationCounter counter;
-
-  RcSpectrum() {
-    for (int i = 0; i < 30; ++i) omega.push_back(kTwoPi * std::pow(10.0, 5.0 - 0.25 * i));
-    for (const double w : omega)
-      measured.push_back(impedance_with_values(circuit, truth, w).value());
-    weights = weights_for(measured, WeightScheme::Modulus);
-  }
-  FitContext context() { return {{circuit, omega, measured, weights, counter}, bounds}; }
-};
-
-}  // namespace
+using test_support::Synthetic;
+using test_support::SyntheticContext;
 
 TEST_CASE("a local run recovers the free parameters and leaves frozen ones bit for bit") {
-  RcSpectrum spectrum;
+  const Synthetic data("R0-(R1,C1)", {10.0, 100.0, 1e-5}, 30);
+  SyntheticContext spectrum{data};
   const FitContext context = spectrum.context();
   const std::vector<double> start = {10.0, 300.0, 3e-6};
   const auto free = run_local_solver(context, start, {false, false, false}, LocalFitSettings{});
@@ -52,11 +33,12 @@ TEST_CASE("a local run recovers the free parameters and leaves frozen ones bit f
 }
 
 TEST_CASE("a local run refuses negative tolerances as a typed error") {
-  RcSpectrum spectrum;
+  const Synthetic data("R0-(R1,C1)", {10.0, 100.0, 1e-5}, 30);
+  SyntheticContext spectrum{data};
   LocalFitSettings settings;
   settings.xtol = NAN;
   const auto run =
-      run_local_solver(spectrum.context(), spectrum.truth, {false, false, false}, settings);
+      run_local_solver(spectrum.context(), data.truth, {false, false, false}, settings);
   REQUIRE_FALSE(run.ok());
   CHECK(run.error().kind == FitError::Kind::InvalidLocalSetting);
   CHECK(run.error().local_setting.kind == SolverSetupError::Kind::NegativeXtol);
